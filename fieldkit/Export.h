@@ -1,0 +1,5 @@
+// FIELDKIT_API marks what libfieldkit exports. The library is built with hidden
+// visibility, so everything without this mark stays internal to the .so.
+#pragma once
+
+#define FIELDKIT_API __attribute__((visibility("default")))

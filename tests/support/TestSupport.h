@@ -1,0 +1,38 @@
+// Helpers shared by the test programs: a private temporary directory that is
+// removed with everything in it, the process's descriptor count, and free
+// loopback ports.
+#pragma once
+
+#include <string>
+
+namespace fktest {
+
+// A fresh directory under /tmp, removed recursively when the object goes,
+// also when the test failed. path("x") names a file inside it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return dir_; }
+    std::string path(const std::string& leaf) const { return dir_ + "/" + leaf; }
+
+private:
+    std::string dir_;
+};
+
+// Number of descriptors the process holds now (entries of /proc/self/fd).
+int OpenDescriptorCount();
+
+// True when `path` names an existing file system entry.
+bool PathExists(const std::string& path);
+
+// A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
+int FreeLoopbackPort(int sock_type);
+
+// 127.0.0.1 as a host number, the form JSocket::ip_addr takes.
+constexpr unsigned int kLoopback = 0x7F000001u;
+
+}  // namespace fktest

@@ -49,12 +49,15 @@ public:
     // InitializeSocket(name, type, dir); its result shows in connected / fd.
     JSocket(const char* name, socket_type type, UDP_dir dir);
     ~JSocket();
+    JSocket(const JSocket&) = delete;  // one owner per descriptor and path
+    JSocket& operator=(const JSocket&) = delete;
 
     // Closes the descriptor (once), removes an owned path, zeroes every field, fd = -1.
     void ResetSocket();
     // Resets, then opens a local socket at `name`. arg: the UDP_dir for UDP_SOCKET,
     // the listen backlog for TCP_SERVER, ignored for TCP_CLIENT. 1 opened, 0 failed.
-    // A null name or one over 107 characters is refused (0): nothing opened or removed.
+    // A null or empty name, or one over 107 characters, is refused (0) before the
+    // reset: the object keeps what it had, nothing is opened or removed.
     int InitializeSocket(const char* name, socket_type type, int arg);
 
     // Stream set-up. Server: unlink `name`, bind (IPv4: INADDR_ANY:port), listen.
@@ -107,4 +110,19 @@ private:
     // True once fd was closed by tcp_close_listening_socket or a failed
     // tcp_start_server while fd keeps its number: ResetSocket must not close it again.
     bool fd_closed;
+
+    // The descriptor an operation acts on: `fd`, or the own one for -1; -1 when
+    // the own one is already closed (its number may belong to another file now).
+    int resolve_fd(int fd) const;
+    // Closes the own descriptor unless it is already closed; fd keeps its number.
+    void close_own_fd();
+    // Closes an open own descriptor, then fd = socket(family, sock_type, protocol).
+    // Result: the new fd, -1 when socket() failed.
+    int open_own_fd(int family, int sock_type, int protocol);
+    // Stream address of this socket in *out: the local address of `name`, or
+    // IPv4 `ipv4_host`:port. Result: the address length.
+    socklen_t stream_address(sockaddr_storage* out, unsigned int ipv4_host) const;
+    // Local address of `name`: AF_UNIX, the first 107 characters, zero-filled.
+    // Result: path length + 2.
+    static socklen_t local_address(const char* name, sockaddr_un* out);
 };

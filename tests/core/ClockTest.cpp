@@ -1,11 +1,8 @@
 #include <fieldkit/core/Clock.h>
 
-#include <gtest/gtest.h>
+#include "support/TestSupport.h"
 
-#include <atomic>
-#include <csignal>
-#include <pthread.h>
-#include <thread>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -72,32 +69,17 @@ TEST(Sleep, LastsAboutTheRequestedTime)
     EXPECT_LT(ms, 1000);
 }
 
-void OnAlarm(int) {}
-
 // Signals interrupt the wait many times; the total must still be about ms,
 // not ms per interruption and not cut short.
 TEST(Sleep, SurvivesSignalsWithTheRemainderOnly)
 {
-    struct sigaction sa {};
-    sa.sa_handler = OnAlarm;  // no SA_RESTART: select really sees EINTR
-    struct sigaction old {};
-    ASSERT_EQ(sigaction(SIGUSR1, &sa, &old), 0);
-
-    std::atomic<bool> done{false};
-    const pthread_t sleeper = pthread_self();
-    std::thread kicker([&] {
-        while (!done.load()) {
-            pthread_kill(sleeper, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-    });
     timeval start{};
     gettimeofday(&start, nullptr);
-    Sleep(300);
+    {
+        fktest::SignalStorm signals;
+        Sleep(300);
+    }
     const long ms = ElapsedMs(start);
-    done = true;
-    kicker.join();
-    sigaction(SIGUSR1, &old, nullptr);
 
     EXPECT_GE(ms, 299);
     EXPECT_LT(ms, 2000);

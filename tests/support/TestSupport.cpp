@@ -4,10 +4,12 @@
 #include <dirent.h>
 #include <ftw.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -61,6 +63,27 @@ int FreeLoopbackPort(int sock_type)
         port = ntohs(a.sin_port);
     close(s);
     return port;
+}
+
+SignalStorm::SignalStorm()
+{
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, &old_);
+    const pthread_t target = pthread_self();
+    kicker_ = std::thread([this, target] {
+        while (!done_.load()) {
+            pthread_kill(target, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+}
+
+SignalStorm::~SignalStorm()
+{
+    done_ = true;
+    kicker_.join();
+    sigaction(SIGUSR1, &old_, nullptr);
 }
 
 }  // namespace fktest

@@ -3,7 +3,10 @@
 // loopback ports.
 #pragma once
 
+#include <atomic>
+#include <csignal>
 #include <string>
+#include <thread>
 
 namespace fktest {
 
@@ -31,6 +34,22 @@ bool PathExists(const std::string& path);
 
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);
+
+// While in scope, a helper thread sends SIGUSR1 to the constructing thread
+// every 20 ms. The handler does nothing and is installed without SA_RESTART,
+// so blocking calls of that thread really see EINTR. The old handler returns after.
+class SignalStorm {
+public:
+    SignalStorm();
+    ~SignalStorm();
+    SignalStorm(const SignalStorm&) = delete;
+    SignalStorm& operator=(const SignalStorm&) = delete;
+
+private:
+    struct sigaction old_ {};
+    std::atomic<bool> done_{false};
+    std::thread kicker_;
+};
 
 // 127.0.0.1 as a host number, the form JSocket::ip_addr takes.
 constexpr unsigned int kLoopback = 0x7F000001u;

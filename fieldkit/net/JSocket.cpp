@@ -85,7 +85,7 @@ int JSocket::InitializeSocket(const char* name, socket_type type, int arg)
     std::strcpy(this->name, path);
     switch (type) {
     case UDP_SOCKET:
-        return 0;  // datagram set-up (create_udp_*_socket) is not in the library yet
+        return arg == UDP_RECEIVE ? create_udp_receive_socket() : create_udp_send_socket();
     case TCP_CLIENT:
         return tcp_start_client();
     case TCP_SERVER:

@@ -389,6 +389,58 @@ TEST(JSocket, OptionsActOnTheOwnDescriptorOnly)
     EXPECT_NE(fcntl(server.fd, F_GETFL) & O_NONBLOCK, 0);
 }
 
+TEST(JSocket, LocalDatagramsTravelOnePerSendAndCutToTheBuffer)
+{
+    TempDir dir;
+    const std::string path = dir.path("dgram");
+    auto receiver = std::make_unique<JSocket>(path.c_str(), UDP_SOCKET, UDP_RECEIVE);
+    ASSERT_NE(receiver->fd, -1);
+    EXPECT_EQ(receiver->direction, UDP_RECEIVE);
+    JSocket sender(path.c_str(), UDP_SOCKET, UDP_SEND);
+    ASSERT_NE(sender.fd, -1);
+
+    std::string big = Pattern(3000);
+    ASSERT_EQ(sender.SendMessage(&big[0], big.size(), -1), 1);
+    Message m;
+    ASSERT_TRUE(receiver->ReceiveMessage(&m, 5000, -1));
+    EXPECT_EQ(Bytes(m), big.substr(0, 2048));  // the rest of the datagram is lost
+
+    Message empty;
+    empty.SetMessage(nullptr, 0);
+    EXPECT_EQ(sender.SendMessage(&empty, -1), 0);  // sent, but reported as nothing sent
+    char buf[8];
+    EXPECT_EQ(receiver->ReceiveMessage(buf, sizeof buf, 5000, -1), 0);
+    EXPECT_FALSE(receiver->ReceiveMessage(&m, 0, -1));
+    EXPECT_EQ(Bytes(m), big.substr(0, 2048));
+
+    receiver.reset();
+    EXPECT_FALSE(PathExists(path));
+}
+
+TEST(JSocket, Ipv4DatagramReceiverAnswersItsLastSender)
+{
+    JSocket receiver;
+    receiver.type = UDP_SOCKET;
+    receiver.ip_addr = fktest::kLoopback;
+    receiver.port = fktest::FreeLoopbackPort(SOCK_DGRAM);
+    ASSERT_EQ(receiver.create_udp_receive_socket(), 1);
+    JSocket sender;
+    sender.type = UDP_SOCKET;
+    sender.ip_addr = fktest::kLoopback;
+    sender.port = receiver.port;
+    ASSERT_EQ(sender.create_udp_send_socket(), 1);
+
+    char question[] = "who?";
+    ASSERT_EQ(sender.SendMessage(question, 4, -1), 1);
+    TCPMessage m;
+    ASSERT_TRUE(receiver.ReceiveMessage(&m, 5000));
+    EXPECT_EQ(Bytes(m), "who?");
+    char answer[] = "me";
+    ASSERT_EQ(receiver.SendMessage(answer, 2, -1), 1);
+    ASSERT_TRUE(sender.ReceiveMessage(&m, 5000));
+    EXPECT_EQ(Bytes(m), "me");
+}
+
 // Raises the descriptor limit for the scope so that numbers >= 1024 can be used.
 class HighDescriptors {
 public:

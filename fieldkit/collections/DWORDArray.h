@@ -1,1 +1,53 @@
+// DWORDArray: an ordered array of unsigned long values, each in a heap cell of
+// its own, on the storage of JPtrArray.
+//
+// Ownership: values enter by copy into fresh cells (the pointer forms copy the
+// addressed value; the caller keeps its variable). operator[] lends the cell:
+// read or write through it, never release it. A cell stays put while other
+// elements come and go. The inherited pop/getptr hand the last cell over (the
+// caller deletes it as one unsigned long); the inherited push adopts a cell
+// made with `new unsigned long`.
+// Threads: no locking; one thread at a time per array.
+//
+// A literal 0 matches both the value and the pointer overloads; pass zero as
+// an unsigned long variable or a cast.
 #pragma once
+
+#include <fieldkit/Export.h>
+#include <fieldkit/collections/JPtrArray.h>
+
+class FIELDKIT_API DWORDArray : public JPtrArray {
+public:
+    DWORDArray();
+    DWORDArray(const DWORDArray& src);     // copies every value; emptied slots stay empty
+    explicit DWORDArray(unsigned long* value);  // a null pointer gives an empty array
+    explicit DWORDArray(unsigned long value);
+    ~DWORDArray() override;
+
+    void Add(unsigned long value);
+    void Add(unsigned long* value);  // appends *value; a null pointer appends nothing
+    // Releases the cell at index and closes the gap; the block keeps its size.
+    // Nothing for an index outside [0, count).
+    void Remove(int index);
+    // Remove(Find(cell)): removes the first element holding this very cell (for
+    // null, the first emptied slot); a pointer the array does not hold, even
+    // one addressing an equal value, removes nothing.
+    void Remove(unsigned long* cell);
+    // Releases the cell at index and leaves a null slot; count stays. Nothing
+    // for an index outside [0, count).
+    void Delete(int index) override;
+    // The cell at index; null for an emptied slot or an index outside [0, count).
+    unsigned long* operator[](int index);
+
+    DWORDArray& operator=(const DWORDArray& src);   // self-assignment keeps the values
+    DWORDArray& operator+=(const DWORDArray& src);  // a += a doubles a
+    DWORDArray& operator+=(unsigned long value);
+};
+
+// Each returns a new array: the operands' values in the order written. A null
+// pointer operand contributes nothing.
+FIELDKIT_API DWORDArray operator+(const DWORDArray& left, const DWORDArray& right);
+FIELDKIT_API DWORDArray operator+(const DWORDArray& left, unsigned long value);
+FIELDKIT_API DWORDArray operator+(unsigned long value, const DWORDArray& right);
+FIELDKIT_API DWORDArray operator+(const DWORDArray& left, unsigned long* value);
+FIELDKIT_API DWORDArray operator+(unsigned long* value, const DWORDArray& right);

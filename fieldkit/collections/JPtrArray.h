@@ -1,1 +1,101 @@
+// JPtrArray: an ordered, growable array of owned untyped pointers. It is the
+// storage under DWORDArray, TCPMessageArray and JStringArray, and a stack:
+// push appends at the end, pop and getptr take from the end.
+//
+// Storage: one malloc'd block of pointer slots. After push and pop it holds
+// exactly one slot per element (no spare capacity); it grows and shrinks with
+// realloc, so the allocator may extend it in place. Removal by index in the
+// derived classes closes the gap without reallocating, so the block may be
+// larger than `count`, and may remain allocated with `count` 0.
+//
+// Ownership: the array owns the block and every non-null element. push adopts
+// its pointer; pop and getptr hand the last element to the caller; operator[]
+// and Find only look. A bare JPtrArray releases an element with
+// ::operator delete and runs no destructor, so it may only hold blocks from
+// ::operator new; derived classes override Delete(int) to destroy their own
+// element type, and clear themselves in their own destructor.
+// Threads: no locking; one thread at a time per array.
 #pragma once
+
+#include <fieldkit/Export.h>
+
+#include <memory>
+
+class FIELDKIT_API JPtrArray {
+public:
+    JPtrArray();
+    virtual ~JPtrArray();
+    JPtrArray(const JPtrArray&) = delete;             // a bare pointer array is never copied;
+    JPtrArray& operator=(const JPtrArray&) = delete;  // the derived classes copy deeply
+
+    // Same as pop().
+    virtual void* getptr();
+    // Appends p (null allowed) and adopts it. A failed allocation throws
+    // std::bad_alloc and leaves the array as it was.
+    virtual void push(void* p);
+    // Removes the last element and hands it to the caller; null when there is
+    // none. If the smaller block cannot be had, throws std::bad_alloc and
+    // leaves the array as it was.
+    virtual void* pop();
+    // Exchanges two elements; nothing unless both indexes lie in [0, count).
+    virtual void _swap(int a, int b);
+    // Releases the element at index and leaves a null slot; count stays.
+    // Nothing for an index outside [0, count) or a null slot.
+    virtual void Delete(int index);
+
+    // Releases every element through Delete(int), then the block.
+    void RemoveAll();
+    // The element at index; null for an index outside [0, count).
+    void* operator[](int index) const;
+    // Index of the first slot holding exactly p, or -1.
+    int Find(void* p) const;
+    int GetCount() const;
+
+protected:
+    void** data;  // element block; null when the array has none
+    int count;    // number of elements
+
+    // Releases the element at index through Delete(int) and moves the later
+    // elements down one place; the block keeps its size. Nothing for an
+    // index outside [0, count).
+    void RemoveAt(int index);
+    // Clears the slot at index and returns what it held; null for an index
+    // outside [0, count). The caller releases the result.
+    void* TakeSlot(int index);
+
+    // Appends a new T copied from value.
+    template <typename T>
+    void PushCopy(const T& value)
+    {
+        std::unique_ptr<T> element(new T(value));
+        push(element.get());
+        element.release();
+    }
+    // Appends copies of the T elements src holds at the call (src may be this
+    // array). An emptied slot is copied as an emptied slot.
+    template <typename T>
+    void AppendCopies(const JPtrArray& src)
+    {
+        const int n = src.count;
+        for (int i = 0; i < n; ++i) {
+            if (src.data[i])
+                PushCopy(*static_cast<const T*>(src.data[i]));
+            else
+                push(nullptr);
+        }
+    }
+    // Replaces the contents with copies of src's; assigning to itself keeps them.
+    template <typename T>
+    void AssignCopies(const JPtrArray& src)
+    {
+        if (&src == this)
+            return;
+        RemoveAll();
+        AppendCopies<T>(src);
+    }
+
+private:
+    // Makes the block exactly `slots` slots long (none for 0). Throws
+    // std::bad_alloc and keeps the old block when that fails.
+    void ResizeBlock(int slots);
+};

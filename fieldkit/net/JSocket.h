@@ -14,8 +14,9 @@
 // or receiving socket itself (direction 2), the file at its path. Accepted
 // client descriptors belong to the caller (tcp_drop_client closes them).
 // Threads: no lock. Waits, accepts, transfers and drops only read the object's
-// fields and may run on several threads at once; ResetSocket and
-// InitializeSocket must not overlap any other use of the object.
+// fields and may run on several threads at once; ResetSocket, InitializeSocket,
+// the start operations and tcp_close_listening_socket must not overlap any
+// other use of the object.
 #pragma once
 
 #include <fieldkit/Export.h>
@@ -25,8 +26,10 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-enum socket_type { UDP_SOCKET = 1, TCP_CLIENT = 2, TCP_SERVER = 3 };
-enum UDP_dir { UDP_SEND = 1, UDP_RECEIVE = 2 };
+// Both enumerations are plain ints: any int is a valid value (the three-argument
+// constructor passes a listen backlog as UDP_dir; unknown kinds are refused, not undefined).
+enum socket_type : int { UDP_SOCKET = 1, TCP_CLIENT = 2, TCP_SERVER = 3 };
+enum UDP_dir : int { UDP_SEND = 1, UDP_RECEIVE = 2 };
 
 class FIELDKIT_API JSocket {
 public:

@@ -70,6 +70,7 @@ public:
     // Waits up to `timeout` ms and accepts one connection into *client_fd.
     // *peer gets the IPv4 peer address as a number (0 for a local socket).
     // 1 accepted; 0 on time-out (nothing written) or failed accept (*client_fd -1).
+    // A null client_fd is refused (0) without waiting or accepting.
     int tcp_check_for_connection(unsigned long* peer, int* client_fd, int timeout);
     void tcp_drop_client(int& client_fd);  // closes unless -1, then sets -1
     void tcp_close_listening_socket();     // no-linger close of fd; later resets skip it
@@ -79,7 +80,8 @@ public:
 
     // Waits for `fd` (-1 = own) to be readable; timeout ms, negative = no limit,
     // 0 = poll. retry != 0 resumes after signals with the remaining time.
-    // >0 readable, 0 time-out, -1 error. Any descriptor number works.
+    // >0 readable, 0 time-out, -1 error. Any descriptor number works; a negative
+    // one, or the own one once closed, is -1 with errno EBADF.
     int check_read(int timeout, int fd, int retry);
     // TCP_SERVER only: 1 when a connection is pending within `timeout` ms, else 0.
     int tcp_WaitForActivity(int timeout);

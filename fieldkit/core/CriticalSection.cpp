@@ -1,0 +1,142 @@
+#include "CriticalSection.h"
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/timeb.h>
+
+#include <atomic>
+
+namespace {
+
+// The caller of semctl defines this union. It must travel as the union itself:
+// a bare int in its place breaks on ABIs that pass unions by reference
+// (32-bit PowerPC among them).
+union semun {
+    int val;
+    semid_ds* buf;
+    unsigned short* array;
+};
+
+constexpr int kAttempts = 255;
+constexpr int kLastProjectId = 255;
+
+// Project identifier for the next key, shared by every object of the library.
+// The compare-exchange keeps the wrap and the increment one step, so objects
+// created on several threads at once take distinct identifiers.
+std::atomic<int> k_ind{0};
+
+int TakeProjectId()
+{
+    int seen = k_ind.load(std::memory_order_relaxed);
+    for (;;) {
+        const int id = seen > kLastProjectId ? 0 : seen;
+        if (k_ind.compare_exchange_weak(seen, id + 1, std::memory_order_relaxed))
+            return id;
+    }
+}
+
+// A new set under the next free key, or -1 when every attempt failed.
+int MakeSet()
+{
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const int id = semget(ftok("/tmp/", TakeProjectId()), 1, IPC_CREAT | IPC_EXCL | 0666);
+        if (id >= 0)
+            return id;
+    }
+    return -1;
+}
+
+int Operate(int semid, short delta)
+{
+    sembuf op{};
+    op.sem_num = 0;
+    op.sem_op = delta;
+    op.sem_flg = IPC_NOWAIT;
+    return semop(semid, &op, 1) == 0 ? 1 : 0;
+}
+
+// Wall-clock milliseconds from ftime, the clock Lock measures its time-out on.
+// glibc marks ftime deprecated; it still gives exactly the seconds and
+// milliseconds wanted here.
+timeb Now()
+{
+    timeb now{};
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    ftime(&now);
+#pragma GCC diagnostic pop
+    return now;
+}
+
+long ElapsedMs(const timeb& start)
+{
+    const timeb now = Now();
+    return static_cast<long>(now.time - start.time) * 1000 +
+           (static_cast<long>(now.millitm) - static_cast<long>(start.millitm));
+}
+
+}  // namespace
+
+CriticalSection::CriticalSection() : semid(-1)
+{
+    Create();
+}
+
+CriticalSection::~CriticalSection()
+{
+    Delete();
+}
+
+int CriticalSection::Create()
+{
+    if (semid == -1)
+        semid = MakeSet();
+    if (semid == -1)
+        return -1;
+    semun one{};
+    one.val = 1;
+    const int set = semctl(semid, 0, SETVAL, one);
+    if (set < 0) {
+        semid = -1;
+        return set;
+    }
+    // 0 here means another holder of the set (a forked copy) took the lock
+    // in between: the set stays theirs to remove, this object lets it go.
+    const int value = semctl(semid, 0, GETVAL);
+    if (value == 0)
+        semid = -1;
+    return value;
+}
+
+int CriticalSection::Lock(int timeout)
+{
+    if (semid == -1)
+        return 0;
+    const timeb start = Now();
+    if (Operate(semid, -1))
+        return 1;
+    if (timeout <= 0)
+        return 0;
+    for (;;) {
+        const long elapsed = ElapsedMs(start);
+        if (Operate(semid, -1))
+            return 1;
+        if (elapsed >= timeout)
+            return 0;
+    }
+}
+
+int CriticalSection::Unlock()
+{
+    if (semid == -1)
+        return 0;
+    return Operate(semid, +1);
+}
+
+void CriticalSection::Delete()
+{
+    if (semid == -1)
+        return;
+    semctl(semid, 0, IPC_RMID);
+    semid = -1;
+}

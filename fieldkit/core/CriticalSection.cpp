@@ -100,10 +100,11 @@ int CriticalSection::Create()
         semid = -1;
         return set;
     }
-    // 0 here means another holder of the set (a forked copy) took the lock
-    // in between: the set stays theirs to remove, this object lets it go.
+    // 0 here means another holder of the set (a forked copy) took the lock in
+    // between, -1 that someone removed the set: either way the object lets the
+    // set go and leaves any removal to whoever still holds it.
     const int value = semctl(semid, 0, GETVAL);
-    if (value == 0)
+    if (value <= 0)
         semid = -1;
     return value;
 }

@@ -50,15 +50,23 @@ TEST(JPtrArray, NewArrayHoldsNothing)
     EXPECT_EQ(a.data, nullptr);
 }
 
-TEST(JPtrArray, ServesAsAStackAndHandsElementsOver)
-{
+// An array holding three raw blocks x, y, z in that order.
+class ThreeBlocks : public ::testing::Test {
+protected:
     Probe a;
     void* x = Block();
     void* y = Block();
     void* z = Block();
-    a.push(x);
-    a.push(y);
-    a.push(z);
+
+    void SetUp() override
+    {
+        for (void* p : {x, y, z})
+            a.push(p);
+    }
+};
+
+TEST_F(ThreeBlocks, ServeAsAStackAndAreHandedOver)
+{
     ASSERT_EQ(a.GetCount(), 3);
     EXPECT_EQ(a[0], x);
     EXPECT_EQ(a[1], y);
@@ -88,14 +96,8 @@ TEST(JPtrArray, NullElementsCount)
     EXPECT_EQ(a.GetCount(), 1);  // the null element was removed all the same
 }
 
-TEST(JPtrArray, DeleteEmptiesOneSlotAndGuardsItsIndex)
+TEST_F(ThreeBlocks, DeleteEmptiesOneSlotAndGuardsItsIndex)
 {
-    Probe a;
-    void* x = Block();
-    void* z = Block();
-    a.push(x);
-    a.push(Block());
-    a.push(z);
     a.Delete(1);
     EXPECT_EQ(a.GetCount(), 3);
     EXPECT_EQ(a[1], nullptr);
@@ -110,15 +112,8 @@ TEST(JPtrArray, DeleteEmptiesOneSlotAndGuardsItsIndex)
     EXPECT_EQ(a.data, nullptr);
 }
 
-TEST(JPtrArray, SwapExchangesOnlyInRangeAndFindTakesTheLowestIndex)
+TEST_F(ThreeBlocks, SwapExchangesOnlyInRangeAndFindTakesTheLowestIndex)
 {
-    Probe a;
-    void* x = Block();
-    void* y = Block();
-    void* z = Block();
-    a.push(x);
-    a.push(y);
-    a.push(z);
     a._swap(0, 2);
     EXPECT_EQ(a[0], z);
     EXPECT_EQ(a[2], x);

@@ -24,7 +24,7 @@ DWORDArray::~DWORDArray()
 
 void DWORDArray::Add(unsigned long value)
 {
-    PushCopy(value);
+    PushNew<unsigned long>(value);
 }
 
 void DWORDArray::Add(unsigned long* value)

@@ -20,6 +20,7 @@
 #include <fieldkit/Export.h>
 
 #include <memory>
+#include <utility>
 
 class FIELDKIT_API JPtrArray {
 public:
@@ -63,11 +64,11 @@ protected:
     // outside [0, count). The caller releases the result.
     void* TakeSlot(int index);
 
-    // Appends a new T copied from value.
-    template <typename T>
-    void PushCopy(const T& value)
+    // Appends a new T made from args; nothing leaks when the push fails.
+    template <typename T, typename... Args>
+    void PushNew(Args&&... args)
     {
-        std::unique_ptr<T> element(new T(value));
+        std::unique_ptr<T> element(new T(std::forward<Args>(args)...));
         push(element.get());
         element.release();
     }
@@ -79,7 +80,7 @@ protected:
         const int n = src.count;
         for (int i = 0; i < n; ++i) {
             if (src.data[i])
-                PushCopy(*static_cast<const T*>(src.data[i]));
+                PushNew<T>(*static_cast<const T*>(src.data[i]));
             else
                 push(nullptr);
         }

@@ -1,0 +1,268 @@
+#include "JStringArray.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// Orders two slots of the block by `compare`; emptied slots come first.
+int OrderSlots(const void* a, const void* b, int (JString::*compare)(JString) const)
+{
+    const JString* x = *static_cast<JString* const*>(a);
+    const JString* y = *static_cast<JString* const*>(b);
+    if (!x || !y)
+        return (x != nullptr) - (y != nullptr);
+    return (x->*compare)(*y);
+}
+
+}  // namespace
+
+template <typename Edit>
+void JStringArray::EditEach(Edit edit)
+{
+    for (int i = 0; i < count; ++i) {
+        if (JString* element = At(i))
+            edit(*element);
+    }
+}
+
+JStringArray::JStringArray() = default;
+
+JStringArray::JStringArray(JString s)
+{
+    AddString(s);
+}
+
+JStringArray::JStringArray(const JStringArray& other) : JPtrArray()
+{
+    AppendCopies<JString>(other);
+}
+
+JStringArray::~JStringArray()
+{
+    RemoveAll();  // ~JPtrArray could not reach Delete(int) of this class
+}
+
+void JStringArray::AddString(const char* text)
+{
+    PushNew<JString>(text ? text : "");
+}
+
+void JStringArray::AddString(JString s)
+{
+    PushNew<JString>(s);
+}
+
+void JStringArray::AddString(JString* p)
+{
+    PushNew<JString>(p);
+}
+
+void JStringArray::Push(JString s)
+{
+    AddString(s);
+}
+
+JString JStringArray::Pop()
+{
+    const std::unique_ptr<JString> last(static_cast<JString*>(pop()));
+    return last ? JString(*last) : JString();
+}
+
+JString JStringArray::GetString()
+{
+    return Pop();
+}
+
+JString JStringArray::ReadString(int index) const
+{
+    const JString* element = At(index);
+    return element ? JString(*element) : JString();
+}
+
+void JStringArray::RemoveString(int index)
+{
+    RemoveAt(index);
+}
+
+void JStringArray::PrintAll(unsigned char newline)
+{
+    for (int n = count; n > 0; --n) {
+        Pop().print();
+        if (newline)
+            std::fputs("\n", stdout);
+    }
+}
+
+void JStringArray::Delete(int index)
+{
+    delete static_cast<JString*>(TakeSlot(index));
+}
+
+JStringArray& JStringArray::operator=(const JStringArray& other)
+{
+    AssignCopies<JString>(other);
+    return *this;
+}
+
+JStringArray& JStringArray::operator+=(const JStringArray& other)
+{
+    AppendCopies<JString>(other);
+    return *this;
+}
+
+JStringArray& JStringArray::operator+=(JString s)
+{
+    AddString(s);
+    return *this;
+}
+
+JString JStringArray::operator[](int index) const
+{
+    return ReadString(index);
+}
+
+void JStringArray::sort_with_case()
+{
+    Sort(compare_with_case);
+}
+
+void JStringArray::sort_no_case()
+{
+    Sort(compare_with_no_case);
+}
+
+int JStringArray::compare_with_case(const void* a, const void* b)
+{
+    return OrderSlots(a, b, &JString::Compare);
+}
+
+int JStringArray::compare_with_no_case(const void* a, const void* b)
+{
+    return OrderSlots(a, b, &JString::CompareNoCase);
+}
+
+int JStringArray::FindString(JString s) const
+{
+    for (int i = 0; i < count; ++i) {
+        const JString* element = At(i);
+        if (element && *element == s)
+            return i;
+    }
+    return -1;
+}
+
+JString JStringArray::FindStringinString(JString key, unsigned char extract) const
+{
+    JString value = Lookup(key, extract, false);
+    if (extract) {
+        value.DeleteLeadingChars(' ');
+        value.DeleteTrailingChars(' ');
+        value.Remove('=');
+        value.Remove(':');
+    }
+    return value;
+}
+
+JString JStringArray::FindStringinStringNoCase(JString key, unsigned char extract) const
+{
+    JString value = Lookup(key, extract, true);
+    if (extract) {
+        value.Remove('=');
+        value.Remove(':');
+        value.Remove('\t');
+        value.DeleteLeadingChars(' ');
+        value.DeleteTrailingChars(' ');
+    }
+    return value;
+}
+
+void JStringArray::DeleteUptoFirstChar(char c, unsigned char including)
+{
+    EditEach([=](JString& s) { s.DeleteUptoFirstChar(c, including); });
+}
+
+void JStringArray::Replace(char c, JString with)
+{
+    EditEach([&](JString& s) { s.Replace(c, with); });
+}
+
+void JStringArray::Replace(char from, char to)
+{
+    EditEach([=](JString& s) { s.Replace(from, to); });
+}
+
+void JStringArray::Remove(char c)
+{
+    EditEach([=](JString& s) { s.Remove(c); });
+}
+
+void JStringArray::DeleteFind(char c, int n)
+{
+    EditEach([=](JString& s) { s.Delete(s.Find(c), n); });
+}
+
+void JStringArray::DeleteLeadingChars(char c)
+{
+    EditEach([=](JString& s) { s.DeleteLeadingChars(c); });
+}
+
+void JStringArray::DeleteTrailingChars(char c)
+{
+    EditEach([=](JString& s) { s.DeleteTrailingChars(c); });
+}
+
+void JStringArray::RemoveMultiChars(char c)
+{
+    EditEach([=](JString& s) { s.RemoveMultiChars(c); });
+}
+
+JString* JStringArray::At(int index) const
+{
+    return static_cast<JString*>(JPtrArray::operator[](index));
+}
+
+JString JStringArray::Lookup(const JString& key, unsigned char extract, bool no_case) const
+{
+    for (int i = 0; i < count; ++i) {
+        const JString* line = At(i);
+        if (!line)
+            continue;
+        const int pos = no_case ? line->FindNoCase(key.GetBuffer()) : line->Find(key.GetBuffer());
+        if (pos == -1)
+            continue;
+        if (!extract)
+            return *line;
+        const long long start = static_cast<long long>(pos) + key.GetLength() + 2;
+        return start < line->GetLength() ? line->Mid(static_cast<int>(start)) : JString();
+    }
+    return JString();
+}
+
+void JStringArray::Sort(int (*order)(const void*, const void*))
+{
+    if (count > 1)
+        std::qsort(data, static_cast<size_t>(count), sizeof(void*), order);
+}
+
+JStringArray operator+(const JStringArray& a, const JStringArray& b)
+{
+    JStringArray sum(a);
+    sum += b;
+    return sum;
+}
+
+JStringArray operator+(const JStringArray& a, JString s)
+{
+    JStringArray sum(a);
+    sum.AddString(s);
+    return sum;
+}
+
+JStringArray operator+(JString s, const JStringArray& a)
+{
+    JStringArray sum(s);
+    sum += a;
+    return sum;
+}

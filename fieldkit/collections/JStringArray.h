@@ -1,1 +1,98 @@
+// JStringArray: an ordered list of strings (JString) on the storage of
+// JPtrArray, usable as a stack (Pop and GetString take the last element), as a
+// list of text lines to search and edit, and as a small table of "key: value"
+// or "key = value" settings.
+//
+// Ownership: strings enter by copy and leave by copy; no operation adopts a
+// caller's JString or lends out an element. Every removal (RemoveString, Pop,
+// GetString, PrintAll, RemoveAll, assignment, destruction) destroys the
+// element in full. A slot emptied by Delete(int) reads as the empty string,
+// matches no search and is skipped by the editing operations.
+// Threads: no locking; one thread at a time per array.
 #pragma once
+
+#include <fieldkit/Export.h>
+#include <fieldkit/collections/JPtrArray.h>
+#include <fieldkit/strings/JString.h>
+
+class FIELDKIT_API JStringArray : public JPtrArray {
+public:
+    JStringArray();
+    explicit JStringArray(JString s);
+    JStringArray(const JStringArray& other);  // copies every string; emptied slots stay empty
+    ~JStringArray() override;
+
+    void AddString(const char* text);  // a null text appends the empty string
+    void AddString(JString s);
+    void AddString(JString* p);  // appends a copy of *p; null appends the empty string
+    void Push(JString s);        // same as AddString(JString)
+    // Removes the last element and returns it; the empty string when there is none.
+    JString Pop();
+    JString GetString();  // same as Pop(): the last element, not the first
+    // A copy of the element at index; the empty string outside [0, count).
+    JString ReadString(int index) const;
+    // Destroys the element at index and closes the gap; the block keeps its
+    // size. Nothing for an index outside [0, count).
+    void RemoveString(int index);
+    // Pops and prints every element, last first, each followed by "\n" when
+    // newline is non-zero. Leaves the array empty.
+    void PrintAll(unsigned char newline);
+    // Destroys the element at index and leaves a null slot; count stays.
+    // Nothing for an index outside [0, count).
+    void Delete(int index) override;
+
+    JStringArray& operator=(const JStringArray& other);   // self-assignment keeps the strings
+    JStringArray& operator+=(const JStringArray& other);  // a += a doubles a
+    JStringArray& operator+=(JString s);
+    // A copy of the element at index (changing it leaves the array alone); the
+    // empty string outside [0, count).
+    JString operator[](int index) const;
+
+    // In-place ascending sorts with qsort (not stable): byte order (strcmp)
+    // or case-insensitive (strcasecmp). Emptied slots sort first.
+    void sort_with_case();
+    void sort_no_case();
+    // qsort comparators over two slots of the block (each a JString*).
+    static int compare_with_case(const void* a, const void* b);
+    static int compare_with_no_case(const void* a, const void* b);
+
+    // Index of the first element equal to s (strcmp), or -1.
+    int FindString(JString s) const;
+    // The first element containing key (case-sensitive). extract 0: the whole
+    // element. Otherwise the value: the text from two characters after the
+    // key (the width of ": "), with spaces trimmed at both ends and then
+    // every '=' and ':' removed. The empty string when no element contains
+    // key, or when the value would start beyond the end of the line.
+    JString FindStringinString(JString key, unsigned char extract) const;
+    // The same with a case-insensitive search (an empty key matches nothing)
+    // and another clean-up of the value: every '=', ':' and tab removed first,
+    // then spaces trimmed at both ends.
+    JString FindStringinStringNoCase(JString key, unsigned char extract) const;
+
+    // Each applies the JString operation of the same name to every element in
+    // index order and drops its result.
+    void DeleteUptoFirstChar(char c, unsigned char including);
+    void Replace(char c, JString with);
+    void Replace(char from, char to);
+    void Remove(char c);
+    // Deletes n characters from the first c of every element (n -1: to the
+    // end); elements without c, or whose range Delete refuses, stay as they are.
+    void DeleteFind(char c, int n);
+    void DeleteLeadingChars(char c);
+    void DeleteTrailingChars(char c);
+    void RemoveMultiChars(char c);
+
+private:
+    JString* At(int index) const;  // null for an emptied slot or an index outside [0, count)
+    // The first element containing key, whole (extract 0) or the raw text
+    // after key and two separator characters; the empty string when none.
+    JString Lookup(const JString& key, unsigned char extract, bool no_case) const;
+    void Sort(int (*order)(const void*, const void*));
+    template <typename Edit>
+    void EditEach(Edit edit);
+};
+
+// Each returns a new array: copies of the operands' strings in the order written.
+FIELDKIT_API JStringArray operator+(const JStringArray& a, const JStringArray& b);
+FIELDKIT_API JStringArray operator+(const JStringArray& a, JString s);
+FIELDKIT_API JStringArray operator+(JString s, const JStringArray& a);

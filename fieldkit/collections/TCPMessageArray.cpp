@@ -25,7 +25,7 @@ TCPMessageArray::~TCPMessageArray()
 void TCPMessageArray::Add(TCPMessage* message)
 {
     if (message)
-        PushCopy(*message);
+        PushNew<TCPMessage>(*message);
 }
 
 void TCPMessageArray::Add(TCPMessage message)

@@ -156,7 +156,7 @@ int JStringArray::FindString(JString s) const
 JString JStringArray::FindStringinString(JString key, unsigned char extract) const
 {
     JString value = Lookup(key, extract, false);
-    if (extract) {
+    if (extract) {  // trims before the separators go: "key  = x" gives " x"
         value.DeleteLeadingChars(' ');
         value.DeleteTrailingChars(' ');
         value.Remove('=');
@@ -168,7 +168,7 @@ JString JStringArray::FindStringinString(JString key, unsigned char extract) con
 JString JStringArray::FindStringinStringNoCase(JString key, unsigned char extract) const
 {
     JString value = Lookup(key, extract, true);
-    if (extract) {
+    if (extract) {  // separators and tabs go before the trim: "key  = x" gives "x"
         value.Remove('=');
         value.Remove(':');
         value.Remove('\t');

@@ -186,17 +186,4 @@ TEST(DWORDArray, SelfAssignmentKeepsAndSelfAppendDoubles)
     EXPECT_NE(a[0], a[2]);
 }
 
-TEST(DWORDArray, InheritedStackAndSwapWorkOnCells)
-{
-    DWORDArray a = Make({1, 2, 3});
-    a._swap(0, 2);
-    EXPECT_EQ(Of(a), Values({3, 2, 1}));
-    EXPECT_EQ(a.Find(a[1]), 1);
-    auto* cell = static_cast<unsigned long*>(a.getptr());
-    EXPECT_EQ(*cell, 1u);
-    delete cell;
-    a.RemoveAll();
-    EXPECT_EQ(a.GetCount(), 0);
-}
-
 }  // namespace

@@ -16,7 +16,6 @@ namespace {
 constexpr int kSetupAttempts = 11;
 constexpr int kSetupPauseMs = 1000;
 constexpr unsigned int kFirstMulticast = 0xE0000000u;  // 224.0.0.0
-constexpr std::size_t kMaxLocalPath = 107;
 
 // 224.0.0.0 and every address above it, 255.255.255.255 included.
 bool is_multicast(unsigned int ip)
@@ -24,25 +23,11 @@ bool is_multicast(unsigned int ip)
     return ip >= kFirstMulticast;
 }
 
-// Fills `out` with the local address of the first 107 characters of `path`;
-// returns its length (path length + 2).
-int make_local_address(sockaddr_un& out, const char* path)
-{
-    std::memset(&out, 0, sizeof out);
-    out.sun_family = AF_UNIX;
-    const std::size_t len = strnlen(path, kMaxLocalPath);
-    std::memcpy(out.sun_path, path, len);
-    return static_cast<int>(len + 2);
-}
-
 // Opens s as a datagram socket in direction `dir`: up to 11 attempts with a
-// 1 s pause after each failure but the last. 1 open; 0 failed with fd -1.
-// An object that still holds a descriptor is refused (0, nothing changed),
-// since opening over it would orphan that descriptor.
+// 1 s pause after each failure but the last. 1 open; 0 failed, and since every
+// failed attempt leaves fd -1, so does the last.
 int open_datagram_socket(JSocket& s, UDP_dir dir)
 {
-    if (s.fd != -1)
-        return 0;
     s.direction = dir;
     if (dir == UDP_RECEIVE)
         std::remove(s.name);  // a stale socket file; an IPv4 socket's empty name fails harmlessly
@@ -52,7 +37,6 @@ int open_datagram_socket(JSocket& s, UDP_dir dir)
         if (attempt < kSetupAttempts)
             Sleep(kSetupPauseMs);
     }
-    s.fd = -1;
     return 0;
 }
 
@@ -70,14 +54,11 @@ int JSocket::create_udp_send_socket()
 
 bool JSocket::udp_setup_socket()
 {
-    if (fd != -1)
-        return false;  // would orphan the open descriptor
-    fd = socket(local ? AF_UNIX : AF_INET, SOCK_DGRAM, 0);
-    if (fd == -1)
+    if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_DGRAM, 0) == -1)
         return false;
 
     if (local) {
-        addr_len = make_local_address(addr_un, name);
+        addr_len = static_cast<int>(local_address(name, &addr_un));
         addr = reinterpret_cast<sockaddr*>(&addr_un);
         // A failed bind is not a failed set-up: the socket stays usable for sending.
         if (direction == UDP_RECEIVE)
@@ -101,7 +82,7 @@ bool JSocket::udp_setup_socket()
     else if (group)
         ready = mcast_set_loopback(0) == 0;  // keep our own datagrams off this host
     if (!ready) {
-        close(fd);
+        close(fd);  // just opened, so not closed before
         fd = -1;
     }
     return ready;
@@ -112,22 +93,22 @@ int JSocket::mcast_join(unsigned long group, unsigned long iface)
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(static_cast<std::uint32_t>(group));
     request.imr_interface.s_addr = htonl(static_cast<std::uint32_t>(iface));
-    return setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
+    return setsockopt(resolve_fd(-1), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
 }
 
 int JSocket::mcast_set_loopback(unsigned char on)
 {
-    return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
+    return setsockopt(resolve_fd(-1), IPPROTO_IP, IP_MULTICAST_LOOP, &on, sizeof on);
 }
 
 int JSocket::mcast_set_ttl(unsigned char ttl)
 {
-    return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    return setsockopt(resolve_fd(-1), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
 }
 
 int JSocket::mcast_set_if()
 {
     in_addr iface{};
     iface.s_addr = htonl(ip_addr);
-    return setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
+    return setsockopt(resolve_fd(-1), IPPROTO_IP, IP_MULTICAST_IF, &iface, sizeof iface);
 }

@@ -24,13 +24,14 @@ struct ByteSet {
     explicit ByteSet(char c) { member[static_cast<unsigned char>(c)] = true; }
 };
 
-// Number of bytes equal to c among the first len of text.
-long long CountByte(const char* text, int len, char c)
+// Number of bytes equal to c among the first len of text. (An unsigned
+// counter lets the compiler vectorise the loop.)
+int CountByte(const char* text, int len, char c)
 {
-    long long count = 0;
+    unsigned count = 0;
     for (int i = 0; i < len; ++i)
         count += text[i] == c;
-    return count;
+    return static_cast<int>(count);
 }
 
 }  // namespace
@@ -55,7 +56,7 @@ int JString::Replace(char c, JString with)
         return -1;
     if (!text_)
         return 0;
-    const long long count = CountByte(text_, length_, c);
+    const int count = CountByte(text_, length_, c);
     if (count == 0)
         return 0;
     // The replacement goes in as its C text. A last character c is replaced by
@@ -72,7 +73,7 @@ int JString::Replace(char c, JString with)
             append = true;
         }
     }
-    const long long kept_hits = append ? CountByte(text_, end, c) + 1 : count;
+    const long long kept_hits = append ? CountByte(text_, end, c) + 1LL : count;
     const long long new_length = end - (append ? kept_hits - 1 : kept_hits) + kept_hits * piece_length;
     char* block = NewBlock(new_length);
     char* out = block;
@@ -90,7 +91,7 @@ int JString::Replace(char c, JString with)
     }
     *out = '\0';
     Adopt(block, static_cast<int>(new_length));
-    return static_cast<int>(count);
+    return count;
 }
 
 void JString::Insert(int pos, JString what)
@@ -125,10 +126,10 @@ int JString::Remove(char c)
 {
     if (!text_)
         return -1;
-    const long long count = CountByte(text_, length_, c);
+    const int count = CountByte(text_, length_, c);
     if (count == 0)
         return length_;
-    const int new_length = length_ - static_cast<int>(count);
+    const int new_length = length_ - count;
     char* block = NewBlock(new_length);
     char* out = block;
     for (int i = 0; i < length_; ++i)
@@ -153,16 +154,17 @@ int JString::RemoveMultiChars(char c)
         return 0;  // the NUL pair is the empty text: nothing to collapse
     // The pair is searched as text, so only runs before the first NUL collapse.
     const int text_length = static_cast<int>(std::strlen(text_));
-    int count = 0;
+    unsigned repeats = 0;
     for (int i = 1; i < text_length; ++i)
-        count += text_[i] == c && text_[i - 1] == c;
-    if (count == 0)
+        repeats += (text_[i] == c) & (text_[i - 1] == c);
+    if (repeats == 0)
         return 0;
+    const int count = static_cast<int>(repeats);
     const int new_length = length_ - count;
     char* block = NewBlock(new_length);
     char* out = block;
     for (int i = 0; i < text_length; ++i)
-        if (!(i > 0 && text_[i] == c && text_[i - 1] == c))
+        if (text_[i] != c || i == 0 || text_[i - 1] != c)
             *out++ = text_[i];
     std::memcpy(out, text_ + text_length, static_cast<size_t>(length_ - text_length) + 1);
     Adopt(block, new_length);

@@ -4,6 +4,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr int kPassMs = 100;       // bound of every wait in both loops
 constexpr int kStopPauseMs = 150;  // longer than one pass of either loop
+constexpr size_t kReadBytes = 2048;  // most bytes one read delivers
 
 // poll() for readability for at most `timeout` ms (negative: no limit).
 // retry != 0 resumes after signals with the time that remains.
@@ -96,7 +98,10 @@ int JTCPServer::StartServer(const char* name, int count)
 
 bool JTCPServer::allocate_table(int count)
 {
-    poll_set = new (std::nothrow) pollfd[count + 1];  // the slots and the wake-up descriptor
+    const size_t entries = static_cast<size_t>(count) + 1;  // the slots and the wake-up descriptor
+    if (entries > SIZE_MAX / sizeof(pollfd))
+        return false;  // more than the address space holds (32-bit targets)
+    poll_set = new (std::nothrow) pollfd[entries];
     if (!poll_set)
         return false;
     if (count == 0)
@@ -237,24 +242,32 @@ void JTCPServer::new_connection_thread_routine()
 void JTCPServer::listen_thread_routine()
 {
     TCPMessage message;
+    char buffer[kReadBytes];  // the one receive buffer of this thread's run
     while (!listen_thread.stop) {
         if (check_fds_read(kPassMs, 0) == 0)
             continue;
         for (int i = 0; i < connection_count; ++i)
             if (connections[i]->ready)
-                serve_slot(*connections[i], message);
+                serve_slot(*connections[i], message, buffer);
     }
 }
 
-void JTCPServer::serve_slot(CONN& slot, TCPMessage& message)
+void JTCPServer::serve_slot(CONN& slot, TCPMessage& message, char* buffer)
 {
+    // One read of what poll has just reported, as ReceiveMessage(&message, 0)
+    // would do, but without its two further readiness polls (about a third of
+    // a local round trip) and without ever blocking the loop.
     message.socket = slot.fd;
-    if (ReceiveMessage(&message, 0)) {
+    const ssize_t got = recv(slot.fd, buffer, kReadBytes, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;  // nothing to read after all: the connection stays
+    if (got > 0) {
+        message.SetMessage(buffer, static_cast<int>(got));
         if (JStdApp* handler = app.load())
             handler->OnMessage(&message);
         return;
     }
-    int client = slot.fd;
+    int client = slot.fd;  // end of stream or error: the connection is over
     tcp_drop_client(client);
     slot.fd = -1;  // free only once closed: the accepting thread may fill it now
 }

@@ -108,8 +108,9 @@ private:
     bool allocate_table(int count);
     int first_free_slot() const;     // lowest free slot index, -1 when all are used
     bool listener_usable();          // the listening socket can be waited on
-    // One read on a ready slot: delivers the bytes, or drops and frees the slot.
-    void serve_slot(CONN& slot, TCPMessage& message);
+    // One read (at most 2048 bytes, through `buffer`) on a ready slot: delivers
+    // the bytes to the application, or drops and frees the slot.
+    void serve_slot(CONN& slot, TCPMessage& message, char* buffer);
     void wake_reader();
     void drain_wake();
     int start_worker(thread_C& worker, void* (*entry)(void*));

@@ -3,7 +3,6 @@
 #include <fieldkit/net/JTCPServer.h>
 
 #include "ServerTestKit.h"
-#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -19,9 +18,8 @@ namespace {
 
 using fktest::OpenDescriptorCount;
 using fktest::PathExists;
-using fktest::TempDir;
 using servertest::ConnectLocal;
-using servertest::EchoApp;
+using servertest::EchoServer;
 using servertest::ReceiveUpTo;
 using servertest::SendAll;
 using servertest::WaitUntil;
@@ -29,7 +27,7 @@ using servertest::WaitUntil;
 constexpr int kClients = 16;
 constexpr int kSlots = 8;
 #ifdef FIELDKIT_SOAK_SCALE_DOWN  // emulated target: same checks, fewer rounds
-constexpr int kCyclesPerClient = 10;
+constexpr int kCyclesPerClient = 20;
 #else
 constexpr int kCyclesPerClient = 125;
 #endif
@@ -100,14 +98,12 @@ void Cycle(const std::string& path, std::mt19937& rng, Totals& totals)
 
 TEST(JTCPServerSoak, ManyClientsThroughFewSlotsKeepEveryByte)
 {
-    TempDir dir;
-    const std::string path = dir.path("soak");
     const int before = OpenDescriptorCount();
     Totals totals;
+    std::string path;
     {
-        EchoApp app;
-        JTCPServer server(path.c_str(), kSlots);
-        app.Serve(server);
+        EchoServer echo(kSlots);
+        path = echo.path;
         std::vector<std::thread> clients;
         for (int c = 0; c < kClients; ++c) {
             clients.emplace_back([&, c] {
@@ -122,8 +118,8 @@ TEST(JTCPServerSoak, ManyClientsThroughFewSlotsKeepEveryByte)
         EXPECT_GT(totals.abrupt, 0);
         EXPECT_EQ(totals.cycles + totals.abrupt, kClients * kCyclesPerClient);
         // Bytes of abruptly closed clients are still read before their end.
-        EXPECT_TRUE(WaitUntil([&] { return app.Bytes() == totals.sent; }, kReplyMs));
-        EXPECT_EQ(app.Bytes(), totals.sent.load());
+        EXPECT_TRUE(WaitUntil([&] { return echo.app.Bytes() == totals.sent; }, kReplyMs));
+        EXPECT_EQ(echo.app.Bytes(), totals.sent.load());
     }
     EXPECT_FALSE(PathExists(path));
     EXPECT_EQ(OpenDescriptorCount(), before);

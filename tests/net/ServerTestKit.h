@@ -6,6 +6,8 @@
 #include <fieldkit/core/Clock.h>
 #include <fieldkit/net/JTCPServer.h>
 
+#include "support/TestSupport.h"
+
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -156,6 +158,21 @@ private:
     std::vector<int> sockets_;
     pthread_t last_thread_{};
     std::atomic<size_t> bytes_{0};  // word-sized: lock-free on 32-bit targets too
+};
+
+// A server with `count` slots on a fresh path, answered by an EchoApp unless
+// `serve` is false. Members go in reverse: the server stops before the
+// application goes, and the directory goes last.
+struct EchoServer {
+    explicit EchoServer(int count, bool serve = true) : server(path.c_str(), count)
+    {
+        if (serve)
+            app.Serve(server);
+    }
+    fktest::TempDir dir;
+    const std::string path = dir.path("srv");
+    EchoApp app;
+    JTCPServer server;
 };
 
 }  // namespace servertest

@@ -15,8 +15,9 @@
 // Embedded NUL bytes: JString(char) of NUL has length 1 and empty text, and
 // Replace(c, '\0') keeps the length. Byte-wise operations (Find(char),
 // ReverseFind, Delete, Insert, Remove, Replace, stripping, case) work on the
-// stored length; the text operations (constructors, concatenation, comparison,
-// Find(const char*), extraction, output) see the C text up to the first NUL.
+// stored length, and assignment from a JString copies every byte; copy
+// construction, concatenation, comparison, the text searches, extraction and
+// output see the C text up to the first NUL.
 //
 // A null const char* counts as the empty text, except where a refusal is stated.
 // Threads: a string must not be used by two threads at once; distinct strings
@@ -135,7 +136,9 @@ private:
     void Adopt(char* block, int len);
     void Append(const char* text);         // C text of the receiver + text
     JString Piece(int pos, int count) const;  // C text from pos, at most count characters
+    // Deletes the run of bytes marked in `member` at the start or at the end.
     void DeleteEnds(const bool (&member)[256], bool leading);
+    void MapBytes(int (*map)(int));  // every byte of the stored length, in place
 
     char* text_;
     int length_;

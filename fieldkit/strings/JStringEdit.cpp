@@ -216,18 +216,20 @@ void JString::DeleteTrailingChars(char c)
 
 void JString::MakeUpper()
 {
-    if (!text_)
-        return;
-    for (int i = 0; i < length_; ++i)
-        text_[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(text_[i])));
+    MapBytes(std::toupper);
 }
 
 void JString::MakeLower()
 {
+    MapBytes(std::tolower);
+}
+
+void JString::MapBytes(int (*map)(int))
+{
     if (!text_)
         return;
     for (int i = 0; i < length_; ++i)
-        text_[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(text_[i])));
+        text_[i] = static_cast<char>(map(static_cast<unsigned char>(text_[i])));
 }
 
 void JString::Format(const char* format, ...)

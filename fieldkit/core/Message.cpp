@@ -20,7 +20,7 @@ Message::~Message()
     FreeMessage();
 }
 
-int Message::SetMessage(void* src, int len)
+int Message::SetMessage(const void* src, int len)
 {
     if (len < 0 || (!src && len > 0)) {
         FreeMessage();

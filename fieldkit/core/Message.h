@@ -22,7 +22,7 @@ public:
     // len 0 leaves a valid zero-byte buffer. A source inside the record's own
     // buffer is copied before the old buffer goes. A negative len, or a null
     // src with a positive len, is refused: the record is emptied, result 0.
-    int SetMessage(void* src, int len);
+    int SetMessage(const void* src, int len);
     // Releases the buffer and empties the record; always 1.
     int FreeMessage();
     Message& operator=(const Message& src);  // self-assignment keeps the bytes

@@ -17,19 +17,6 @@ constexpr size_t kMaxLocalName = sizeof(sockaddr_un::sun_path) - 1;  // 107
 constexpr int kConnectAttempts = 10;
 constexpr int kConnectPauseMs = 500;
 
-// One poll for readability. A bad descriptor is an error (EBADF), as select
-// gives it; hang-up and error conditions count as readable.
-int PollReadable(pollfd* p, int timeout)
-{
-    p->revents = 0;
-    const int n = poll(p, 1, timeout < 0 ? -1 : timeout);
-    if (n > 0 && (p->revents & POLLNVAL)) {
-        errno = EBADF;
-        return -1;
-    }
-    return n;
-}
-
 }  // namespace
 
 JSocket::JSocket() : fd(-1), fd_closed(false)
@@ -194,18 +181,28 @@ int JSocket::check_read(int timeout, int fd, int retry)
         errno = EBADF;
         return -1;
     }
+    const int n = poll_readable(&wanted, 1, timeout, retry);
+    if (n > 0 && (wanted.revents & POLLNVAL)) {  // a bad descriptor is an error, as select gives it
+        errno = EBADF;
+        return -1;
+    }
+    return n;  // hang-up and error conditions count as readable
+}
+
+int JSocket::poll_readable(pollfd* set, unsigned long count, int timeout, int retry)
+{
     if (!retry)
-        return PollReadable(&wanted, timeout);
+        return poll(set, count, timeout < 0 ? -1 : timeout);
     const unsigned int start = GetTickCount();
     for (;;) {
-        int pass = timeout;
+        int pass = timeout < 0 ? -1 : timeout;
         if (timeout > 0) {
             const unsigned int elapsed = GetTickCount() - start;
             if (elapsed > static_cast<unsigned int>(timeout))
                 return 0;
             pass = timeout - static_cast<int>(elapsed);
         }
-        const int n = PollReadable(&wanted, pass);
+        const int n = poll(set, count, pass);
         if (n != -1 || errno != EINTR)
             return n;
     }

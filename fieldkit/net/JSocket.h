@@ -28,6 +28,8 @@
 
 // Both enumerations are plain ints: any int is a valid value (the three-argument
 // constructor passes a listen backlog as UDP_dir; unknown kinds are refused, not undefined).
+struct pollfd;
+
 enum socket_type : int { UDP_SOCKET = 1, TCP_CLIENT = 2, TCP_SERVER = 3 };
 enum UDP_dir : int { UDP_SEND = 1, UDP_RECEIVE = 2 };
 
@@ -110,6 +112,12 @@ public:
     int mcast_set_loopback(unsigned char on);
     int mcast_set_ttl(unsigned char ttl);
     int mcast_set_if();  // interface address taken from ip_addr
+
+protected:
+    // poll() for readability of `count` entries for at most `timeout` ms
+    // (negative: no limit); retry != 0 resumes after signals with the time that
+    // remains. Result: entries ready (>0), 0 on time-out, -1 on error.
+    static int poll_readable(pollfd* set, unsigned long count, int timeout, int retry);
 
 private:
     // True once fd was closed by tcp_close_listening_socket or a failed

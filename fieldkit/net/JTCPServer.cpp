@@ -18,28 +18,6 @@ constexpr int kPassMs = 100;       // bound of every wait in both loops
 constexpr int kStopPauseMs = 150;  // longer than one pass of either loop
 constexpr size_t kReadBytes = 2048;  // most bytes one read delivers
 
-// poll() for readability for at most `timeout` ms (negative: no limit).
-// retry != 0 resumes after signals with the time that remains.
-// Result: entries ready (>0), 0 on time-out, -1 on error.
-int WaitReadable(pollfd* set, nfds_t count, int timeout, int retry)
-{
-    if (!retry)
-        return poll(set, count, timeout < 0 ? -1 : timeout);
-    const unsigned int start = GetTickCount();
-    for (;;) {
-        int pass = timeout < 0 ? -1 : timeout;
-        if (timeout > 0) {
-            const unsigned int elapsed = GetTickCount() - start;
-            if (elapsed > static_cast<unsigned int>(timeout))
-                return 0;
-            pass = timeout - static_cast<int>(elapsed);
-        }
-        const int n = poll(set, count, pass);
-        if (n != -1 || errno != EINTR)
-            return n;
-    }
-}
-
 }  // namespace
 
 void CONN::init()
@@ -282,7 +260,7 @@ unsigned char JTCPServer::check_fds_read(int timeout, int retry)
         set[i] = pollfd{connections[i]->fd, POLLIN, 0};  // free slots (-1) are skipped by poll
     }
     set[slots] = pollfd{wake_fd, POLLIN, 0};
-    if (WaitReadable(set, static_cast<nfds_t>(slots) + 1, timeout, retry) <= 0)
+    if (poll_readable(set, static_cast<unsigned long>(slots) + 1, timeout, retry) <= 0)
         return 0;
     if (set[slots].revents)
         drain_wake();

@@ -65,6 +65,14 @@ int FreeLoopbackPort(int sock_type)
     return port;
 }
 
+std::string Pattern(std::size_t n)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + i % 26);
+    return s;
+}
+
 SignalStorm::SignalStorm()
 {
     struct sigaction sa {};

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstddef>
 #include <string>
 #include <thread>
 
@@ -34,6 +35,9 @@ bool PathExists(const std::string& path);
 
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);
+
+// `n` bytes "abc...zabc...", for transfers whose pieces must reassemble in order.
+std::string Pattern(std::size_t n);
 
 // While in scope, a helper thread sends SIGUSR1 to the constructing thread
 // every 20 ms. The handler does nothing and is installed without SA_RESTART,

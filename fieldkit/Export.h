@@ -3,3 +3,6 @@
 #pragma once
 
 #define FIELDKIT_API __attribute__((visibility("default")))
+
+// FIELDKIT_LOCAL keeps a private member of an exported class out of the ABI.
+#define FIELDKIT_LOCAL __attribute__((visibility("hidden")))

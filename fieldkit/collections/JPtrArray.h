@@ -98,5 +98,5 @@ protected:
 private:
     // Makes the block exactly `slots` slots long (none for 0). Throws
     // std::bad_alloc and keeps the old block when that fails.
-    void ResizeBlock(int slots);
+    FIELDKIT_LOCAL void ResizeBlock(int slots);
 };

@@ -126,16 +126,16 @@ private:
 
     // The descriptor an operation acts on: `fd`, or the own one for -1; -1 when
     // the own one is already closed (its number may belong to another file now).
-    int resolve_fd(int fd) const;
+    FIELDKIT_LOCAL int resolve_fd(int fd) const;
     // Closes the own descriptor unless it is already closed; fd keeps its number.
-    void close_own_fd();
+    FIELDKIT_LOCAL void close_own_fd();
     // Closes an open own descriptor, then fd = socket(family, sock_type, protocol).
     // Result: the new fd, -1 when socket() failed.
-    int open_own_fd(int family, int sock_type, int protocol);
+    FIELDKIT_LOCAL int open_own_fd(int family, int sock_type, int protocol);
     // Stream address of this socket in *out: the local address of `name`, or
     // IPv4 `ipv4_host`:port. Result: the address length.
-    socklen_t stream_address(sockaddr_storage* out, unsigned int ipv4_host) const;
+    FIELDKIT_LOCAL socklen_t stream_address(sockaddr_storage* out, unsigned int ipv4_host) const;
     // Local address of `name`: AF_UNIX, the first 107 characters, zero-filled.
     // Result: path length + 2.
-    static socklen_t local_address(const char* name, sockaddr_un* out);
+    FIELDKIT_LOCAL static socklen_t local_address(const char* name, sockaddr_un* out);
 };

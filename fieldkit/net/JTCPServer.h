@@ -105,17 +105,17 @@ private:
 
     // Allocates the poll set and `count` free slots (no table for 0); false
     // when memory ran out, with whatever was made left for Cleanup.
-    bool allocate_table(int count);
-    int first_free_slot() const;     // lowest free slot index, -1 when all are used
-    bool listener_usable();          // the listening socket can be waited on
+    FIELDKIT_LOCAL bool allocate_table(int count);
+    FIELDKIT_LOCAL int first_free_slot() const;     // lowest free slot index, -1 when all are used
+    FIELDKIT_LOCAL bool listener_usable();          // the listening socket can be waited on
     // One read (at most 2048 bytes, through `buffer`) on a ready slot: delivers
     // the bytes to the application, or drops and frees the slot.
-    void serve_slot(CONN& slot, TCPMessage& message, char* buffer);
-    void wake_reader();
-    void drain_wake();
-    int start_worker(thread_C& worker, void* (*entry)(void*));
-    void stop_worker(thread_C& worker);
-    void wait_for_workers();
+    FIELDKIT_LOCAL void serve_slot(CONN& slot, TCPMessage& message, char* buffer);
+    FIELDKIT_LOCAL void wake_reader();
+    FIELDKIT_LOCAL void drain_wake();
+    FIELDKIT_LOCAL int start_worker(thread_C& worker, void* (*entry)(void*));
+    FIELDKIT_LOCAL void stop_worker(thread_C& worker);
+    FIELDKIT_LOCAL void wait_for_workers();
     // Thread body: runs `routine`, then reports the worker's end.
-    static void* run_worker(void* server, void (JTCPServer::*routine)());
+    FIELDKIT_LOCAL static void* run_worker(void* server, void (JTCPServer::*routine)());
 };

@@ -1,11 +1,16 @@
 // Helpers shared by the test programs: a private temporary directory that is
-// removed with everything in it, the process's descriptor count, and free
-// loopback ports.
+// removed with everything in it, the process's descriptor count, free
+// loopback ports, a byte pattern, a signal storm, a stopwatch and the copy
+// checks of the value arrays.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -54,6 +59,43 @@ private:
     std::atomic<bool> done_{false};
     std::thread kicker_;
 };
+
+// Milliseconds since construction or the last restart(), on the monotonic clock.
+class Stopwatch {
+public:
+    long ms() const;
+    void restart() { start_ = std::chrono::steady_clock::now(); }
+
+private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// For an array class with copying, assignment and +=: copies, assigned and
+// appended arrays show the elements of `source` as `of(array)` renders them
+// (emptied slots included), also once the array they came from is gone (a
+// shallow copy shows under the sanitizers); a = a keeps them, a += a doubles.
+template <typename Array, typename Of>
+void ExpectDeepCopies(Array& source, Of of)
+{
+    const auto want = of(source);
+    auto twice = want;
+    twice.insert(twice.end(), want.begin(), want.end());
+    auto original = std::make_unique<Array>(source);
+    Array copied(*original);
+    Array assigned;
+    assigned = *original;
+    Array appended;
+    appended += *original;
+    original.reset();
+    EXPECT_EQ(of(source), want);
+    EXPECT_EQ(of(copied), want);
+    EXPECT_EQ(of(appended), want);
+    Array& alias = assigned;
+    assigned = alias;
+    EXPECT_EQ(of(assigned), want);
+    assigned += alias;
+    EXPECT_EQ(of(assigned), twice);
+}
 
 // 127.0.0.1 as a host number, the form JSocket::ip_addr takes.
 constexpr unsigned int kLoopback = 0x7F000001u;

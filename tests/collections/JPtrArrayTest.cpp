@@ -34,8 +34,8 @@ public:
     std::vector<int> Ids() const  // -1 for an emptied slot
     {
         std::vector<int> ids;
-        for (void* p : slots())
-            ids.push_back(p ? static_cast<Tracked*>(p)->id : -1);
+        for (int i = 0; i < count; ++i)
+            ids.push_back(data[i] ? static_cast<Tracked*>(data[i])->id : -1);
         return ids;
     }
 };

@@ -94,10 +94,4 @@ SignalStorm::~SignalStorm()
     sigaction(SIGUSR1, &old_, nullptr);
 }
 
-long Stopwatch::ms() const
-{
-    const auto passed = std::chrono::steady_clock::now() - start_;
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(passed).count());
-}
-
 }  // namespace fktest

@@ -1,16 +1,14 @@
 #include "support/TestSupport.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <ftw.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <stdexcept>
 
 namespace fktest {
@@ -25,44 +23,27 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    nftw(
-        dir_.c_str(),
-        [](const char* p, const struct stat*, int, FTW*) { return remove(p); },
-        16, FTW_DEPTH | FTW_PHYS);
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
 }
 
 int OpenDescriptorCount()
 {
-    DIR* d = opendir("/proc/self/fd");
-    if (!d)
-        return -1;
-    int n = 0;
-    while (dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n - 1;  // the directory stream's own descriptor
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return static_cast<int>(std::distance(begin(fds), end(fds))) - 1;  // less the iterator's own
 }
 
-bool PathExists(const std::string& path)
-{
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
+bool PathExists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
 int FreeLoopbackPort(int sock_type)
 {
-    int s = socket(AF_INET, sock_type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(kLoopback);
+    const int s = socket(AF_INET, sock_type, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(kLoopback)}, {}};
     socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
+    const bool bound = bind(s, reinterpret_cast<sockaddr*>(&a), len) == 0 &&
+                       getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
     close(s);
-    return port;
+    return bound ? ntohs(a.sin_port) : -1;
 }
 
 std::string Pattern(std::size_t n)

@@ -9,8 +9,8 @@
 // made with `new unsigned long`.
 // Threads: no locking; one thread at a time per array.
 //
-// A literal 0 matches both the value and the pointer overloads; pass zero as
-// an unsigned long variable or a cast.
+// A plain int literal 0 matches the value and the pointer overloads equally
+// well; write 0ul for the value zero.
 #pragma once
 
 #include <fieldkit/Export.h>

@@ -1,6 +1,6 @@
 // Datagram set-up of JSocket: local and IPv4 senders and receivers, IPv4
 // multicast membership and the multicast options.
-#include <fieldkit/net/JSocket.h>
+#include "JSocket.h"
 
 #include <fieldkit/core/Clock.h>
 

@@ -163,9 +163,7 @@ void JString::println() const
 
 JString operator+(const JString& a, const JString& b)
 {
-    JString sum(a.GetBuffer());
-    sum += b;
-    return sum;
+    return a + b.GetBuffer();  // b without text contributes nothing
 }
 
 JString operator+(const JString& a, char c)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small timing kit shared by the benchmarks: a monotonic stopwatch, order
 // statistics over samples, and one printed row per comparison with its ratio.
 #pragma once

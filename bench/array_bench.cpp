@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Appending to the arrays: DWORDArray::Add and JStringArray::AddString against
 // a std::vector of owning pointers doing the same work (one heap element per
 // value, a copy of the text per string), for growing n. The arrays keep an

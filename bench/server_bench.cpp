@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream server benchmark over a local socket path with 64-byte messages.
 // fieldkit's JTCPServer, answering through SendMessage from OnMessage, against
 // two echo servers measured in the same run:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JString against std::string doing the same work, at 1 KB, 64 KB and 1 MB.
 // Each row is the best per-operation time of several runs; the growth table at
 // the end shows how the time grows from 64 KB to 1 MB (16x is linear, 256x

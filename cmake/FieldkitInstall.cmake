@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the library, its headers, an exported CMake package and a pkg-config file.
 include(CMakePackageConfigHelpers)
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Build flags shared by every target of the project (library, tests, examples, benchmarks).
 add_compile_options(-Wall -Wextra)
 if(FIELDKIT_WARNINGS_AS_ERRORS)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owning arrays: values, messages and strings enter by copy and the array
 // releases them. A JStringArray of "key: value" lines works as a settings table.
 #include <fieldkit/fieldkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clock and message records: time a short sleep with the millisecond tick
 // counter, and pass bytes around in Message/TCPMessage records.
 #include <fieldkit/fieldkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Datagrams: a local (path-named) receiver and sender, then IPv4 multicast
 // kept on this host by the loopback interface and a hop limit of 0.
 #include <fieldkit/fieldkit.h>

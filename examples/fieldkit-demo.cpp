@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fieldkit-demo: a small configuration daemon built from the whole library, the
 // way an embedded product would use it.
 //

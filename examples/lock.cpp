@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CriticalSection: a lock shared by threads and processes. A child made with
 // fork inherits the semaphore set, and both count in shared memory under it.
 #include <fieldkit/fieldkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stream server and client: a JTCPServer hands every received message to the
 // application object, which answers on the connection it came from.
 #include <fieldkit/fieldkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JString: a value string with exact-size storage. Searching, cutting,
 // editing and formatting a line the way a settings parser would.
 #include <fieldkit/fieldkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FIELDKIT_API marks what libfieldkit exports. The library is built with hidden
 // visibility, so everything without this mark stays internal to the .so.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fieldkit: everything in one include. Applications may include single class
 // headers instead, e.g. <fieldkit/net/JSocket.h>.
 #pragma once

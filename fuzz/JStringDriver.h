@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JStringDriver: reads a sequence of JString operations from raw bytes, applies
 // each to three JString slots and to their PlainString models alike, and
 // compares every result, every text byte and every length. Used by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // PlainString: a reference model of JString for differential checking, written
 // as literally as possible from the step-by-step descriptions: every edit
 // searches again from the start and rebuilds the block for each character.

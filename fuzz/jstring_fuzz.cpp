@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: JString against its literal model. Every input is a
 // sequence of operations; any difference in a result, a text or a length
 // prints the difference and aborts.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit big-endian PowerPC with Debian's g++-powerpc-linux-gnu.
 # Test binaries run through qemu-ppc with the cross sysroot as its library prefix.
 set(CMAKE_SYSTEM_NAME Linux)

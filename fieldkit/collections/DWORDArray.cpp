@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "DWORDArray.h"
 
 DWORDArray::DWORDArray() = default;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DWORDArray: an ordered array of unsigned long values, each in a heap cell of
 // its own, on the storage of JPtrArray.
 //

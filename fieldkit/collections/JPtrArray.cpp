@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "JPtrArray.h"
 
 #include <climits>

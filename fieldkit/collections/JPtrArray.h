@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JPtrArray: an ordered, growable array of owned untyped pointers. It is the
 // storage under DWORDArray, TCPMessageArray and JStringArray, and a stack:
 // push appends at the end, pop and getptr take from the end.

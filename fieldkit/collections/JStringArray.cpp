@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "JStringArray.h"
 
 #include <cstdio>

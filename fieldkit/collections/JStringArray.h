@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JStringArray: an ordered list of strings (JString) on the storage of
 // JPtrArray, usable as a stack (Pop and GetString take the last element), as a
 // list of text lines to search and edit, and as a small table of "key: value"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "TCPMessageArray.h"
 
 TCPMessageArray::TCPMessageArray() = default;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // TCPMessageArray: an ordered array of TCPMessage records, each a heap record
 // of the array's own with its own copy of the bytes, on the storage of
 // JPtrArray.

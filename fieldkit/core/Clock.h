@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Millisecond time for the whole library: a wrapping wall-clock tick counter,
 // timeval subtraction and a sleep that survives signals.
 // Stateless and reentrant: any thread may call any of these at any time.

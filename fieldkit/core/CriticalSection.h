@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CriticalSection: a mutual-exclusion lock that works across threads and
 // processes, built on a System V semaphore set of one semaphore (value 1 free,
 // 0 held). Everyone using the same set identifier is excluded: the same object

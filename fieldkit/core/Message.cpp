@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Message.h"
 
 #include <cstring>

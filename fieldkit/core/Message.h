@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Message: an owned byte buffer and its length, the unit the sockets send and
 // receive. TCPMessage adds the descriptor of the connection it belongs to.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JSocket: one socket endpoint - a stream client, a listening stream server, or
 // a datagram sender or receiver - with everything needed to open it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Datagram set-up of JSocket: local and IPv4 senders and receivers, IPv4
 // multicast membership and the multicast options.
 #include "JSocket.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "JSocket.h"
 
 #include <cerrno>

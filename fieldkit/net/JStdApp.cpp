@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "JStdApp.h"
 
 // Out of line so that the class's vtable and type information live in the library.

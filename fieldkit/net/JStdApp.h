@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JStdApp: base class of the application object that a JTCPServer hands every
 // received message to. Applications derive from it and implement OnMessage.
 //

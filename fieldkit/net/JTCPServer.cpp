@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "JTCPServer.h"
 
 #include <fieldkit/core/Clock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JTCPServer: a stream server on a local socket path. It is the listening
 // JSocket itself, plus a fixed table of connection slots and two detached
 // worker threads: the accepting thread takes pending connections into free

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "JString.h"
 
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JString: a heap-held, NUL-terminated byte string that owns its text and
 // records its length. Characters are plain bytes; ordering and case folding are
 // the C library's (strcmp, strcasecmp, tolower, toupper in the current locale).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Editing and formatting of JString. Each edit makes one pass over the text
 // and installs at most one new block of the exact new size; the results are
 // those of deleting or replacing one character at a time.

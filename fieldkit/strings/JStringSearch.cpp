@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Searches and extractions of JString: read-only, the receiver never changes.
 #include "JString.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fieldkit/collections/DWORDArray.h>
 
 #include "support/TestSupport.h"

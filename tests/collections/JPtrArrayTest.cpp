@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fieldkit/collections/JPtrArray.h>
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fieldkit/collections/TCPMessageArray.h>
 
 #include "support/TestSupport.h"

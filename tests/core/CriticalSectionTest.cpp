@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fieldkit/core/CriticalSection.h>
 
 #include "support/TestSupport.h"

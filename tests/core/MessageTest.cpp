@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fieldkit/core/Message.h>
 
 #include <gtest/gtest.h>

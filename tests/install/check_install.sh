@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the build into a fresh prefix, then builds and runs a tiny consumer
 # against it twice: through find_package(fieldkit) and through pkg-config.
 # Usage: check_install.sh BUILD_DIR CONSUMER_SOURCE_DIR CXX

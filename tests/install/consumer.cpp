@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Built against an installed fieldkit: proves the headers, the library and
 // the package files are enough for an application.
 #include <fieldkit/fieldkit.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <fieldkit/core/Clock.h>
 #include <fieldkit/net/JTCPServer.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JString blocks: exactly length + 1 bytes, one new block per edit, nothing leaked, and the string
 // without text that a failed allocation leaves. The array allocator (at the end) counts and fails blocks.
 #include <fieldkit/strings/JString.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // JString against its literal model (the fuzz target's) on seeded random
 // operation sequences and on the committed corpus, in every preset; then fixed
 // values per group of operations that pin the settled behaviours independently

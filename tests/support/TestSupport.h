@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the test programs: a private temporary directory that is
 // removed with everything in it, the process's descriptor count, free
 // loopback ports, a byte pattern, a signal storm, a timer and the copy

@@ -21,8 +21,8 @@ class FIELDKIT_API DWORDArray : public JPtrArray {
 public:
     DWORDArray();
     DWORDArray(const DWORDArray& src);     // copies every value; emptied slots stay empty
-    explicit DWORDArray(unsigned long* value);  // a null pointer gives an empty array
-    explicit DWORDArray(unsigned long value);
+    DWORDArray(unsigned long* value);           // a null pointer gives an empty array
+    DWORDArray(unsigned long value);
     ~DWORDArray() override;
 
     void Add(unsigned long value);

@@ -19,7 +19,7 @@
 class FIELDKIT_API JStringArray : public JPtrArray {
 public:
     JStringArray();
-    explicit JStringArray(JString s);
+    JStringArray(JString s);
     JStringArray(const JStringArray& other);  // copies every string; emptied slots stay empty
     ~JStringArray() override;
 

@@ -21,8 +21,8 @@ class FIELDKIT_API TCPMessageArray : public JPtrArray {
 public:
     TCPMessageArray();
     TCPMessageArray(const TCPMessageArray& src);  // copies every record; emptied slots stay empty
-    explicit TCPMessageArray(TCPMessage* message);  // a null pointer gives an empty array
-    explicit TCPMessageArray(TCPMessage message);
+    TCPMessageArray(TCPMessage* message);           // a null pointer gives an empty array
+    TCPMessageArray(TCPMessage message);
     ~TCPMessageArray() override;
 
     void Add(TCPMessage* message);  // appends a copy of *message; null appends nothing

@@ -15,7 +15,7 @@ public:
     unsigned int length;  // bytes in data; 0 whenever data is null
 
     Message();
-    explicit Message(Message* src);  // a null src gives an empty record
+    Message(Message* src);           // a null src gives an empty record
     Message(const Message& src);
     ~Message();
 

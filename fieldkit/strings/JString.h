@@ -30,9 +30,9 @@
 class FIELDKIT_API JString {
 public:
     JString();                          // the empty string: length 0, one NUL byte
-    explicit JString(char c);           // length 1; NUL gives length 1 and empty text
+    JString(char c);                    // length 1; NUL gives length 1 and empty text
     JString(const char* text);          // copy of the C text
-    explicit JString(JString* source);  // copy of its C text; null gives the empty string
+    JString(JString* source);           // copy of its C text; null gives the empty string
     JString(const JString& source);     // copy of its C text (length by strlen)
     virtual ~JString();
 

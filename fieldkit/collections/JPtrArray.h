@@ -73,20 +73,24 @@ protected:
         push(element.get());
         element.release();
     }
-    // Appends copies of the T elements src holds at the call (src may be this
-    // array). An emptied slot is copied as an emptied slot.
+    /// Appends copies of the T elements src holds at the call (src may be this
+    /// array). An emptied slot is copied as an emptied slot. On failure the
+    /// copies made so far are destroyed: the array is as it was.
     template <typename T>
     void AppendCopies(const JPtrArray& src)
     {
         const int n = src.count;
+        rollback undo{this, count};
         for (int i = 0; i < n; ++i) {
             if (src.data[i])
                 PushNew<T>(*static_cast<const T*>(src.data[i]));
             else
                 push(nullptr);
         }
+        undo.array = nullptr;
     }
-    // Replaces the contents with copies of src's; assigning to itself keeps them.
+    /// Replaces the contents with copies of src's; assigning to itself keeps
+    /// them. On failure the array is left empty.
     template <typename T>
     void AssignCopies(const JPtrArray& src)
     {
@@ -95,9 +99,24 @@ protected:
         RemoveAll();
         AppendCopies<T>(src);
     }
+    /// Releases the elements from index `keep` on through Delete(int) and makes
+    /// `keep` the count; the block keeps its size. Nothing unless keep lies in
+    /// [0, count).
+    void TruncateTo(int keep);
 
 private:
+    // Cuts `array` back to `keep` elements when it goes, unless array was cleared.
+    struct rollback {
+        JPtrArray* array;
+        int keep;
+        ~rollback()
+        {
+            if (array)
+                array->TruncateTo(keep);
+        }
+    };
+
     // Makes the block exactly `slots` slots long (none for 0). Throws
     // std::bad_alloc and keeps the old block when that fails.
-    FIELDKIT_LOCAL void ResizeBlock(int slots);
+    FIELDKIT_LOCAL void resize_block(int slots);
 };

@@ -84,13 +84,13 @@ public:
     void RemoveMultiChars(char c);
 
 private:
-    FIELDKIT_LOCAL JString* At(int index) const;  // null for an emptied slot or an index outside [0, count)
+    FIELDKIT_LOCAL JString* element_at(int index) const;  // null for an emptied slot or an index outside [0, count)
     // The first element containing key, whole (extract 0) or the raw text
     // after key and two separator characters; the empty string when none.
-    FIELDKIT_LOCAL JString Lookup(const JString& key, unsigned char extract, bool no_case) const;
-    FIELDKIT_LOCAL void Sort(int (*order)(const void*, const void*));
+    FIELDKIT_LOCAL JString lookup(const JString& key, unsigned char extract, bool no_case) const;
+    FIELDKIT_LOCAL void sort_slots(int (*order)(const void*, const void*));
     template <typename Edit>
-    FIELDKIT_LOCAL void EditEach(Edit edit);
+    FIELDKIT_LOCAL void edit_each(Edit edit);
 };
 
 // Each returns a new array: copies of the operands' strings in the order written.

@@ -129,17 +129,17 @@ public:
 private:
     FIELDKIT_LOCAL JString(const char* bytes, int len);  // copy of len bytes and a NUL
     // A block for len characters and a NUL; std::bad_alloc when len exceeds an int.
-    FIELDKIT_LOCAL static char* NewBlock(long long len);
+    FIELDKIT_LOCAL static char* new_block(long long len);
     // Installs a copy of len bytes (which may lie in the own block) and a NUL.
     // The old block goes first unless the bytes lie in it.
-    FIELDKIT_LOCAL void Assign(const char* bytes, int len);
+    FIELDKIT_LOCAL void assign(const char* bytes, int len);
     // Takes over `block` (len characters and a NUL), releasing the old one.
-    FIELDKIT_LOCAL void Adopt(char* block, int len);
-    FIELDKIT_LOCAL void Append(const char* text);         // C text of the receiver + text
-    FIELDKIT_LOCAL JString Piece(int pos, int count) const;  // C text from pos, at most count characters
+    FIELDKIT_LOCAL void adopt(char* block, int len);
+    FIELDKIT_LOCAL void append(const char* text);         // C text of the receiver + text
+    FIELDKIT_LOCAL JString piece(int pos, int count) const;  // C text from pos, at most count characters
     // Deletes the run of bytes marked in `member` at the start or at the end.
-    FIELDKIT_LOCAL void DeleteEnds(const bool (&member)[256], bool leading);
-    FIELDKIT_LOCAL void MapBytes(int (*map)(int));  // every byte of the stored length, in place
+    FIELDKIT_LOCAL void delete_ends(const bool (&member)[256], bool leading);
+    FIELDKIT_LOCAL void map_bytes(int (*map)(int));  // every byte of the stored length, in place
 
     char* text_;
     int length_;

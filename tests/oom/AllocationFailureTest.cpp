@@ -335,6 +335,16 @@ constexpr Left kAsItWas = Left::kAsItWas;
 constexpr Left kState = Left::kState;
 constexpr Left kEachOldOrNew = Left::kEachOldOrNew;
 
+TEST_F(AllocationFailure, TheArmedAllocationFailsAndBlocksAreCounted)
+{
+    const long live = fktest::LiveBlocks();
+    fktest::FailAllocation(2);
+    std::unique_ptr<char[]> first(new char[8]);
+    EXPECT_THROW(std::unique_ptr<char[]>(new char[8]), std::bad_alloc);
+    EXPECT_TRUE(fktest::Disarm());
+    EXPECT_EQ(fktest::LiveBlocks(), live + 1);
+}
+
 TEST_F(AllocationFailure, MessageRecordsAreLeftAsTheyWereOrEmpty)
 {
     WalkAll<TCPMessage>({

@@ -39,7 +39,7 @@ struct Row {
     const char* name;
     Left left;
     std::function<void(T&)> apply;
-    const char* state;  // for kState and kAsItWasOrState
+    const char* state = nullptr;  // for kState and kAsItWasOrState
 };
 
 // How to build, render and reuse the object of each class. Renderings end
@@ -348,11 +348,11 @@ TEST_F(AllocationFailure, TheArmedAllocationFailsAndBlocksAreCounted)
 TEST_F(AllocationFailure, MessageRecordsAreLeftAsTheyWereOrEmpty)
 {
     WalkAll<TCPMessage>({
-        {"Message(const Message&)", kAsItWas, [](TCPMessage& m) { Message copy(m); }, nullptr},
-        {"Message(Message*)", kAsItWas, [](TCPMessage& m) { Message copy(&m); }, nullptr},
-        {"TCPMessage copy", kAsItWas, [](TCPMessage& m) { TCPMessage copy(m); }, nullptr},
+        {"Message(const Message&)", kAsItWas, [](TCPMessage& m) { Message copy(m); }},
+        {"Message(Message*)", kAsItWas, [](TCPMessage& m) { Message copy(&m); }},
+        {"TCPMessage copy", kAsItWas, [](TCPMessage& m) { TCPMessage copy(m); }},
         {"SetMessage", kState, [](TCPMessage& m) { m.SetMessage("xyz", 3); }, "7:<none>"},
-        {"SetMessage from its own buffer", kAsItWas, [](TCPMessage& m) { m.SetMessage(m.data + 1, 3); }, nullptr},
+        {"SetMessage from its own buffer", kAsItWas, [](TCPMessage& m) { m.SetMessage(m.data + 1, 3); }},
         {"Message::operator=", kState, [](TCPMessage& m) { static_cast<Message&>(m) = kRecord; }, "7:<none>"},
         {"TCPMessage::operator=", kState, [](TCPMessage& m) { m = kRecord; }, "7:<none>"},
     });
@@ -372,46 +372,46 @@ TEST_F(AllocationFailure, JStringIsLeftAsItWasOrWithoutText)
 {
     const char* const without_text = "10:<none>";
     WalkAll<JString>({
-        {"JString(char)", kAsItWas, [](JString&) { JString made('x'); }, nullptr},
-        {"JString(const char*)", kAsItWas, [](JString& s) { JString made(s.GetBuffer()); }, nullptr},
-        {"JString(JString*)", kAsItWas, [](JString& s) { JString made(&s); }, nullptr},
-        {"JString(const JString&)", kAsItWas, [](JString& s) { JString made(s); }, nullptr},
+        {"JString(char)", kAsItWas, [](JString&) { JString made('x'); }},
+        {"JString(const char*)", kAsItWas, [](JString& s) { JString made(s.GetBuffer()); }},
+        {"JString(JString*)", kAsItWas, [](JString& s) { JString made(&s); }},
+        {"JString(const JString&)", kAsItWas, [](JString& s) { JString made(s); }},
         {"operator=(const JString&)", kState, [](JString& s) { s = kText; }, without_text},
         {"operator=(char)", kState, [](JString& s) { s = 'x'; }, without_text},
         {"operator=(const char*)", kState, [](JString& s) { s = "pq"; }, without_text},
         {"Format", kState, [](JString& s) { s.Format("%d%s", 12, "x"); }, without_text},
-        {"operator+=(const JString&)", kAsItWas, [](JString& s) { s += kText; }, nullptr},
-        {"operator+= itself", kAsItWas, [](JString& s) { s += s; }, nullptr},
-        {"operator+=(char)", kAsItWas, [](JString& s) { s += 'x'; }, nullptr},
-        {"operator+=(const char*)", kAsItWas, [](JString& s) { s += "pq"; }, nullptr},
-        {"operator+(JString, JString)", kAsItWas, [](JString& s) { JString sum = s + kText; }, nullptr},
-        {"operator+(JString, char)", kAsItWas, [](JString& s) { JString sum = s + 'x'; }, nullptr},
-        {"operator+(char, JString)", kAsItWas, [](JString& s) { JString sum = 'x' + s; }, nullptr},
-        {"operator+(JString, const char*)", kAsItWas, [](JString& s) { JString sum = s + "pq"; }, nullptr},
-        {"operator+(const char*, JString)", kAsItWas, [](JString& s) { JString sum = "pq" + s; }, nullptr},
-        {"Compare", kAsItWas, [](JString& s) { s.Compare(kText); }, nullptr},
-        {"CompareNoCase", kAsItWas, [](JString& s) { s.CompareNoCase(kText); }, nullptr},
-        {"Find(JString)", kAsItWas, [](JString& s) { s.Find(kText); }, nullptr},
-        {"FindNoCase(const char*)", kAsItWas, [](JString& s) { s.FindNoCase("CD"); }, nullptr},
-        {"FindNoCase(JString)", kAsItWas, [](JString& s) { s.FindNoCase(kText); }, nullptr},
-        {"FindNoCase(const char*, int)", kAsItWas, [](JString& s) { s.FindNoCase("CD", 1); }, nullptr},
-        {"Mid(int)", kAsItWas, [](JString& s) { s.Mid(3); }, nullptr},
-        {"Mid(int, int)", kAsItWas, [](JString& s) { s.Mid(3, 4); }, nullptr},
-        {"Left", kAsItWas, [](JString& s) { s.Left(4); }, nullptr},
-        {"Right", kAsItWas, [](JString& s) { s.Right(4); }, nullptr},
-        {"ExtractWord", kAsItWas, [](JString& s) { s.ExtractWord(2); }, nullptr},
-        {"Replace(char, JString)", kAsItWas, [](JString& s) { s.Replace(' ', kText); }, nullptr},
-        {"Insert", kAsItWas, [](JString& s) { s.Insert(3, kText); }, nullptr},
-        {"Delete", kAsItWas, [](JString& s) { s.Delete(3, 2); }, nullptr},
-        {"Remove", kAsItWas, [](JString& s) { s.Remove(' '); }, nullptr},
-        {"DeleteUptoFirstChar", kAsItWas, [](JString& s) { s.DeleteUptoFirstChar('b', 1); }, nullptr},
-        {"RemoveMultiChars", kAsItWas, [](JString& s) { s.RemoveMultiChars(' '); }, nullptr},
-        {"DeleteLeadingWhiteSpace", kAsItWas, [](JString& s) { s.DeleteLeadingWhiteSpace(); }, nullptr},
-        {"DeleteTrailingWhiteSpace", kAsItWas, [](JString& s) { s.DeleteTrailingWhiteSpace(); }, nullptr},
-        {"DeleteLeadingChars(const char*)", kAsItWas, [](JString& s) { s.DeleteLeadingChars(" a"); }, nullptr},
-        {"DeleteLeadingChars(char)", kAsItWas, [](JString& s) { s.DeleteLeadingChars(' '); }, nullptr},
-        {"DeleteTrailingChars(const char*)", kAsItWas, [](JString& s) { s.DeleteTrailingChars(" d"); }, nullptr},
-        {"DeleteTrailingChars(char)", kAsItWas, [](JString& s) { s.DeleteTrailingChars(' '); }, nullptr},
+        {"operator+=(const JString&)", kAsItWas, [](JString& s) { s += kText; }},
+        {"operator+= itself", kAsItWas, [](JString& s) { s += s; }},
+        {"operator+=(char)", kAsItWas, [](JString& s) { s += 'x'; }},
+        {"operator+=(const char*)", kAsItWas, [](JString& s) { s += "pq"; }},
+        {"operator+(JString, JString)", kAsItWas, [](JString& s) { JString sum = s + kText; }},
+        {"operator+(JString, char)", kAsItWas, [](JString& s) { JString sum = s + 'x'; }},
+        {"operator+(char, JString)", kAsItWas, [](JString& s) { JString sum = 'x' + s; }},
+        {"operator+(JString, const char*)", kAsItWas, [](JString& s) { JString sum = s + "pq"; }},
+        {"operator+(const char*, JString)", kAsItWas, [](JString& s) { JString sum = "pq" + s; }},
+        {"Compare", kAsItWas, [](JString& s) { s.Compare(kText); }},
+        {"CompareNoCase", kAsItWas, [](JString& s) { s.CompareNoCase(kText); }},
+        {"Find(JString)", kAsItWas, [](JString& s) { s.Find(kText); }},
+        {"FindNoCase(const char*)", kAsItWas, [](JString& s) { s.FindNoCase("CD"); }},
+        {"FindNoCase(JString)", kAsItWas, [](JString& s) { s.FindNoCase(kText); }},
+        {"FindNoCase(const char*, int)", kAsItWas, [](JString& s) { s.FindNoCase("CD", 1); }},
+        {"Mid(int)", kAsItWas, [](JString& s) { s.Mid(3); }},
+        {"Mid(int, int)", kAsItWas, [](JString& s) { s.Mid(3, 4); }},
+        {"Left", kAsItWas, [](JString& s) { s.Left(4); }},
+        {"Right", kAsItWas, [](JString& s) { s.Right(4); }},
+        {"ExtractWord", kAsItWas, [](JString& s) { s.ExtractWord(2); }},
+        {"Replace(char, JString)", kAsItWas, [](JString& s) { s.Replace(' ', kText); }},
+        {"Insert", kAsItWas, [](JString& s) { s.Insert(3, kText); }},
+        {"Delete", kAsItWas, [](JString& s) { s.Delete(3, 2); }},
+        {"Remove", kAsItWas, [](JString& s) { s.Remove(' '); }},
+        {"DeleteUptoFirstChar", kAsItWas, [](JString& s) { s.DeleteUptoFirstChar('b', 1); }},
+        {"RemoveMultiChars", kAsItWas, [](JString& s) { s.RemoveMultiChars(' '); }},
+        {"DeleteLeadingWhiteSpace", kAsItWas, [](JString& s) { s.DeleteLeadingWhiteSpace(); }},
+        {"DeleteTrailingWhiteSpace", kAsItWas, [](JString& s) { s.DeleteTrailingWhiteSpace(); }},
+        {"DeleteLeadingChars(const char*)", kAsItWas, [](JString& s) { s.DeleteLeadingChars(" a"); }},
+        {"DeleteLeadingChars(char)", kAsItWas, [](JString& s) { s.DeleteLeadingChars(' '); }},
+        {"DeleteTrailingChars(const char*)", kAsItWas, [](JString& s) { s.DeleteTrailingChars(" d"); }},
+        {"DeleteTrailingChars(char)", kAsItWas, [](JString& s) { s.DeleteTrailingChars(' '); }},
     });
 }
 
@@ -422,94 +422,94 @@ TEST_F(AllocationFailure, JPtrArrayIsLeftAsItWas)
              std::unique_ptr<int> element(new int(4));
              a.push(element.get());
              element.release();
-         }, nullptr},
-        {"pop", kAsItWas, [](JPtrArray& a) { delete static_cast<int*>(a.pop()); }, nullptr},
-        {"getptr", kAsItWas, [](JPtrArray& a) { delete static_cast<int*>(a.getptr()); }, nullptr},
+         }},
+        {"pop", kAsItWas, [](JPtrArray& a) { delete static_cast<int*>(a.pop()); }},
+        {"getptr", kAsItWas, [](JPtrArray& a) { delete static_cast<int*>(a.getptr()); }},
     });
 }
 
 TEST_F(AllocationFailure, DWORDArrayIsLeftAsItWasOrEmptyAfterAssignment)
 {
     WalkAll<DWORDArray>({
-        {"DWORDArray(const DWORDArray&)", kAsItWas, [](DWORDArray& a) { DWORDArray copy(a); }, nullptr},
-        {"DWORDArray(unsigned long)", kAsItWas, [](DWORDArray&) { DWORDArray made(5ul); }, nullptr},
-        {"DWORDArray(unsigned long*)", kAsItWas, [](DWORDArray&) { DWORDArray made(&kValue); }, nullptr},
-        {"Add(unsigned long)", kAsItWas, [](DWORDArray& a) { a.Add(4ul); }, nullptr},
-        {"Add(unsigned long*)", kAsItWas, [](DWORDArray& a) { a.Add(&kValue); }, nullptr},
+        {"DWORDArray(const DWORDArray&)", kAsItWas, [](DWORDArray& a) { DWORDArray copy(a); }},
+        {"DWORDArray(unsigned long)", kAsItWas, [](DWORDArray&) { DWORDArray made(5ul); }},
+        {"DWORDArray(unsigned long*)", kAsItWas, [](DWORDArray&) { DWORDArray made(&kValue); }},
+        {"Add(unsigned long)", kAsItWas, [](DWORDArray& a) { a.Add(4ul); }},
+        {"Add(unsigned long*)", kAsItWas, [](DWORDArray& a) { a.Add(&kValue); }},
         {"operator=", kState, [](DWORDArray& a) { a = kValues; }, ""},
-        {"operator+=(const DWORDArray&)", kAsItWas, [](DWORDArray& a) { a += kValues; }, nullptr},
-        {"operator+= itself", kAsItWas, [](DWORDArray& a) { a += a; }, nullptr},
-        {"operator+=(unsigned long)", kAsItWas, [](DWORDArray& a) { a += 4ul; }, nullptr},
-        {"operator+(array, array)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = a + kValues; }, nullptr},
-        {"operator+(array, value)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = a + 4ul; }, nullptr},
-        {"operator+(value, array)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = 4ul + a; }, nullptr},
-        {"operator+(array, pointer)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = a + &kValue; }, nullptr},
-        {"operator+(pointer, array)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = &kValue + a; }, nullptr},
+        {"operator+=(const DWORDArray&)", kAsItWas, [](DWORDArray& a) { a += kValues; }},
+        {"operator+= itself", kAsItWas, [](DWORDArray& a) { a += a; }},
+        {"operator+=(unsigned long)", kAsItWas, [](DWORDArray& a) { a += 4ul; }},
+        {"operator+(array, array)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = a + kValues; }},
+        {"operator+(array, value)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = a + 4ul; }},
+        {"operator+(value, array)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = 4ul + a; }},
+        {"operator+(array, pointer)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = a + &kValue; }},
+        {"operator+(pointer, array)", kAsItWas, [](DWORDArray& a) { DWORDArray sum = &kValue + a; }},
     });
 }
 
 TEST_F(AllocationFailure, TCPMessageArrayIsLeftAsItWasOrEmptyAfterAssignment)
 {
     WalkAll<TCPMessageArray>({
-        {"TCPMessageArray(const TCPMessageArray&)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray copy(a); }, nullptr},
-        {"TCPMessageArray(TCPMessage)", kAsItWas, [](TCPMessageArray&) { TCPMessageArray made(kRecord); }, nullptr},
+        {"TCPMessageArray(const TCPMessageArray&)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray copy(a); }},
+        {"TCPMessageArray(TCPMessage)", kAsItWas, [](TCPMessageArray&) { TCPMessageArray made(kRecord); }},
         {"TCPMessageArray(TCPMessage*)", kAsItWas, [](TCPMessageArray&) {
              TCPMessage record(kRecord);
              TCPMessageArray made(&record);
-         }, nullptr},
-        {"Add(TCPMessage)", kAsItWas, [](TCPMessageArray& a) { a.Add(kRecord); }, nullptr},
-        {"Add(TCPMessage*)", kAsItWas, [](TCPMessageArray& a) { a.Add(a[0]); }, nullptr},
+         }},
+        {"Add(TCPMessage)", kAsItWas, [](TCPMessageArray& a) { a.Add(kRecord); }},
+        {"Add(TCPMessage*)", kAsItWas, [](TCPMessageArray& a) { a.Add(a[0]); }},
         {"operator=", kState, [](TCPMessageArray& a) { a = kRecords; }, ""},
-        {"operator+=(const TCPMessageArray&)", kAsItWas, [](TCPMessageArray& a) { a += kRecords; }, nullptr},
-        {"operator+= itself", kAsItWas, [](TCPMessageArray& a) { a += a; }, nullptr},
-        {"operator+=(TCPMessage)", kAsItWas, [](TCPMessageArray& a) { a += kRecord; }, nullptr},
-        {"operator+(array, array)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a + kRecords; }, nullptr},
-        {"operator+(array, message)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a + kRecord; }, nullptr},
-        {"operator+(message, array)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = kRecord + a; }, nullptr},
-        {"operator+(array, pointer)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a + a[1]; }, nullptr},
-        {"operator+(pointer, array)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a[1] + a; }, nullptr},
+        {"operator+=(const TCPMessageArray&)", kAsItWas, [](TCPMessageArray& a) { a += kRecords; }},
+        {"operator+= itself", kAsItWas, [](TCPMessageArray& a) { a += a; }},
+        {"operator+=(TCPMessage)", kAsItWas, [](TCPMessageArray& a) { a += kRecord; }},
+        {"operator+(array, array)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a + kRecords; }},
+        {"operator+(array, message)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a + kRecord; }},
+        {"operator+(message, array)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = kRecord + a; }},
+        {"operator+(array, pointer)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a + a[1]; }},
+        {"operator+(pointer, array)", kAsItWas, [](TCPMessageArray& a) { TCPMessageArray sum = a[1] + a; }},
     });
 }
 
 TEST_F(AllocationFailure, JStringArrayKeepsEveryElementWhole)
 {
     WalkAll<JStringArray>({
-        {"JStringArray(const JStringArray&)", kAsItWas, [](JStringArray& a) { JStringArray copy(a); }, nullptr},
-        {"JStringArray(JString)", kAsItWas, [](JStringArray&) { JStringArray made(kText); }, nullptr},
-        {"AddString(const char*)", kAsItWas, [](JStringArray& a) { a.AddString("pq"); }, nullptr},
-        {"AddString(JString)", kAsItWas, [](JStringArray& a) { a.AddString(kText); }, nullptr},
-        {"AddString(JString*)", kAsItWas, [](JStringArray& a) { a.AddString(const_cast<JString*>(&kText)); }, nullptr},
-        {"Push", kAsItWas, [](JStringArray& a) { a.Push(kText); }, nullptr},
-        {"Pop", kAsItWas, [](JStringArray& a) { a.Pop(); }, nullptr},
-        {"GetString", kAsItWas, [](JStringArray& a) { a.GetString(); }, nullptr},
-        {"ReadString", kAsItWas, [](JStringArray& a) { a.ReadString(1); }, nullptr},
-        {"operator[]", kAsItWas, [](JStringArray& a) { a[1]; }, nullptr},
-        {"PrintAll", Left::kLeadingPart, [](JStringArray& a) { a.PrintAll(1); }, nullptr},
+        {"JStringArray(const JStringArray&)", kAsItWas, [](JStringArray& a) { JStringArray copy(a); }},
+        {"JStringArray(JString)", kAsItWas, [](JStringArray&) { JStringArray made(kText); }},
+        {"AddString(const char*)", kAsItWas, [](JStringArray& a) { a.AddString("pq"); }},
+        {"AddString(JString)", kAsItWas, [](JStringArray& a) { a.AddString(kText); }},
+        {"AddString(JString*)", kAsItWas, [](JStringArray& a) { a.AddString(const_cast<JString*>(&kText)); }},
+        {"Push", kAsItWas, [](JStringArray& a) { a.Push(kText); }},
+        {"Pop", kAsItWas, [](JStringArray& a) { a.Pop(); }},
+        {"GetString", kAsItWas, [](JStringArray& a) { a.GetString(); }},
+        {"ReadString", kAsItWas, [](JStringArray& a) { a.ReadString(1); }},
+        {"operator[]", kAsItWas, [](JStringArray& a) { a[1]; }},
+        {"PrintAll", Left::kLeadingPart, [](JStringArray& a) { a.PrintAll(1); }},
         {"operator=", kState, [](JStringArray& a) { a = kLines; }, ""},
-        {"operator+=(const JStringArray&)", kAsItWas, [](JStringArray& a) { a += kLines; }, nullptr},
-        {"operator+= itself", kAsItWas, [](JStringArray& a) { a += a; }, nullptr},
-        {"operator+=(JString)", kAsItWas, [](JStringArray& a) { a += kText; }, nullptr},
-        {"operator+(array, array)", kAsItWas, [](JStringArray& a) { JStringArray sum = a + kLines; }, nullptr},
-        {"operator+(array, JString)", kAsItWas, [](JStringArray& a) { JStringArray sum = a + kText; }, nullptr},
-        {"operator+(JString, array)", kAsItWas, [](JStringArray& a) { JStringArray sum = kText + a; }, nullptr},
-        {"FindString", kAsItWas, [](JStringArray& a) { a.FindString(kText); }, nullptr},
-        {"FindStringinString", kAsItWas, [](JStringArray& a) { a.FindStringinString("b", 1); }, nullptr},
-        {"FindStringinStringNoCase", kAsItWas, [](JStringArray& a) { a.FindStringinStringNoCase("a", 1); }, nullptr},
-        {"DeleteUptoFirstChar", kEachOldOrNew, [](JStringArray& a) { a.DeleteUptoFirstChar(' ', 1); }, nullptr},
-        {"Replace(char, JString)", kEachOldOrNew, [](JStringArray& a) { a.Replace(' ', kText); }, nullptr},
-        {"Remove", kEachOldOrNew, [](JStringArray& a) { a.Remove(' '); }, nullptr},
-        {"DeleteFind", kEachOldOrNew, [](JStringArray& a) { a.DeleteFind(' ', -1); }, nullptr},
-        {"DeleteLeadingChars", kEachOldOrNew, [](JStringArray& a) { a.DeleteLeadingChars('b'); }, nullptr},
-        {"DeleteTrailingChars", kEachOldOrNew, [](JStringArray& a) { a.DeleteTrailingChars('c'); }, nullptr},
-        {"RemoveMultiChars", kEachOldOrNew, [](JStringArray& a) { a.RemoveMultiChars(' '); }, nullptr},
+        {"operator+=(const JStringArray&)", kAsItWas, [](JStringArray& a) { a += kLines; }},
+        {"operator+= itself", kAsItWas, [](JStringArray& a) { a += a; }},
+        {"operator+=(JString)", kAsItWas, [](JStringArray& a) { a += kText; }},
+        {"operator+(array, array)", kAsItWas, [](JStringArray& a) { JStringArray sum = a + kLines; }},
+        {"operator+(array, JString)", kAsItWas, [](JStringArray& a) { JStringArray sum = a + kText; }},
+        {"operator+(JString, array)", kAsItWas, [](JStringArray& a) { JStringArray sum = kText + a; }},
+        {"FindString", kAsItWas, [](JStringArray& a) { a.FindString(kText); }},
+        {"FindStringinString", kAsItWas, [](JStringArray& a) { a.FindStringinString("b", 1); }},
+        {"FindStringinStringNoCase", kAsItWas, [](JStringArray& a) { a.FindStringinStringNoCase("a", 1); }},
+        {"DeleteUptoFirstChar", kEachOldOrNew, [](JStringArray& a) { a.DeleteUptoFirstChar(' ', 1); }},
+        {"Replace(char, JString)", kEachOldOrNew, [](JStringArray& a) { a.Replace(' ', kText); }},
+        {"Remove", kEachOldOrNew, [](JStringArray& a) { a.Remove(' '); }},
+        {"DeleteFind", kEachOldOrNew, [](JStringArray& a) { a.DeleteFind(' ', -1); }},
+        {"DeleteLeadingChars", kEachOldOrNew, [](JStringArray& a) { a.DeleteLeadingChars('b'); }},
+        {"DeleteTrailingChars", kEachOldOrNew, [](JStringArray& a) { a.DeleteTrailingChars('c'); }},
+        {"RemoveMultiChars", kEachOldOrNew, [](JStringArray& a) { a.RemoveMultiChars(' '); }},
     });
 }
 
 TEST_F(AllocationFailure, JStringArraySortsWithoutAllocating)
 {
     const Row<JStringArray> sorts[] = {
-        {"sort_with_case", kAsItWas, [](JStringArray& a) { a.sort_with_case(); }, nullptr},
-        {"sort_no_case", kAsItWas, [](JStringArray& a) { a.sort_no_case(); }, nullptr},
+        {"sort_with_case", kAsItWas, [](JStringArray& a) { a.sort_with_case(); }},
+        {"sort_no_case", kAsItWas, [](JStringArray& a) { a.sort_no_case(); }},
     };
     for (const Row<JStringArray>& row : sorts)
         EXPECT_EQ(Walk(row), 0) << row.name;

@@ -297,7 +297,7 @@ TEST(JSocketCheckRead, RetriedWaitLastsItsTimeOutThroughSignalsAnUnretriedOneEnd
     Connection c(true);  // nothing ever comes on c.accepted
     SignalStorm signals;
     int result = 1;
-    EXPECT_TRUE(TakesMs(249, 1000, [&] { result = c.server.check_read(250, c.accepted, 1); }));
+    EXPECT_TRUE(TakesMs(249, 500, [&] { result = c.server.check_read(250, c.accepted, 1); }));
     EXPECT_EQ(result, 0);
     errno = 0;
     EXPECT_EQ(c.server.check_read(5000, c.accepted, 0), -1);

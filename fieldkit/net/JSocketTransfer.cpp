@@ -89,9 +89,11 @@ int JSocket::tcp_send_msg(char* buf, unsigned long len, int fd)
     const int descriptor = resolve_fd(fd);
     const ssize_t sent = send(descriptor, buf, len, MSG_NOSIGNAL);
     const int result = sent >= 0 ? 1 : tcp_check_connection();
+    const int send_errno = errno;
     // A peer that stopped reading ends here: it sees the end, a server's reader frees its slot.
     if (send_timed_out(descriptor, sent, len))
         shutdown(descriptor, SHUT_RDWR);
+    errno = send_errno;  // the caller sees why the send itself stopped
     return result;
 }
 

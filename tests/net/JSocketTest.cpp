@@ -317,15 +317,18 @@ TEST(JSocketCheckRead, ClosedOrAbsentDescriptorIsEBADF)
     }
 }
 
-TEST(JSocketCredentials, ServerSeesTheForkedClientsPidUidAndGid)
+// Each end sees the other: the server the forked client's ids, the client (own descriptor, -1) the server's pid.
+TEST(JSocketCredentials, BothEndsSeeTheOthersIdsAndNullPointersAreSkipped)
 {
     LocalServer s;
-    const pid_t child = fork();
+    const pid_t parent = getpid(), child = fork();
     ASSERT_NE(child, -1);
-    if (child == 0) {  // connects, then waits for the server to close
+    if (child == 0) {  // exit status: 0 when it saw the parent, then the server's close
         JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
+        pid_t server_pid = 0;
         char byte;
-        _exit(client.connected && recv(client.fd, &byte, 1, 0) == 0 ? 0 : 1);
+        const bool seen = client.GetPeerCredentials(-1, &server_pid, nullptr, nullptr) == 1 && server_pid == parent;
+        _exit(seen && recv(client.fd, &byte, 1, 0) == 0 ? 0 : 1);
     }
     int accepted = -1;
     ASSERT_EQ(s.server.tcp_check_for_connection(nullptr, &accepted, 5000), 1);
@@ -336,21 +339,11 @@ TEST(JSocketCredentials, ServerSeesTheForkedClientsPidUidAndGid)
     EXPECT_EQ(pid, child);
     EXPECT_EQ(uid, getuid());
     EXPECT_EQ(gid, getgid());
+    EXPECT_EQ(s.server.GetPeerCredentials(accepted, nullptr, nullptr, nullptr), 1);
     s.server.tcp_drop_client(accepted);
     int status = -1;
     EXPECT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << "the child connects and sees the server close";
-}
-
-TEST(JSocketCredentials, OwnDescriptorAndNullPointersAreServed)
-{
-    Connection c(true);
-    pid_t pid = 0;
-    EXPECT_EQ(c.client.GetPeerCredentials(-1, &pid, nullptr, nullptr), 1);
-    EXPECT_EQ(pid, getpid());
-    gid_t gid = 12345;
-    EXPECT_EQ(c.server.GetPeerCredentials(c.accepted, nullptr, nullptr, &gid), 1);
-    EXPECT_EQ(gid, getgid());
+    EXPECT_EQ(status, 0) << "the child saw the server's pid through its own descriptor, then the close";
 }
 
 TEST(JSocketCredentials, RefusedForAnythingButAConnectedLocalStream)

@@ -2,6 +2,7 @@
 #include "JSocket.h"
 
 #include <fieldkit/core/Clock.h>
+#include <fieldkit/net/detail/SocketDetail.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+using fieldkit::detail::address_family;
+
 namespace {
 
 constexpr size_t kMaxLocalName = sizeof(sockaddr_un::sun_path) - 1;  // 107
@@ -20,7 +23,7 @@ constexpr int kConnectPauseMs = 500;
 
 }  // namespace
 
-JSocket::JSocket() : fd(-1), fd_closed(false)
+JSocket::JSocket() : fd(-1), fd_closed_(false)
 {
     ResetSocket();
 }
@@ -38,7 +41,7 @@ JSocket::~JSocket()
 void JSocket::ResetSocket()
 {
     if (fd != -1) {
-        close_own_fd();
+        close_own_fd(Number::kForget);
         if (direction == UDP_RECEIVE)
             remove(name);
     }
@@ -55,8 +58,6 @@ void JSocket::ResetSocket()
     addr_un = sockaddr_un{};
     addr = nullptr;
     addr_len = 0;
-    fd = -1;
-    fd_closed = false;
 }
 
 int JSocket::InitializeSocket(const char* name, socket_type type, int arg)
@@ -86,7 +87,7 @@ int JSocket::InitializeSocket(const char* name, socket_type type, int arg)
 int JSocket::tcp_start_server(int backlog)
 {
     remove(name);  // stale file of an earlier run; fails harmlessly for IPv4
-    if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_STREAM, local ? 0 : IPPROTO_TCP) == -1) {
+    if (open_own_fd(address_family(local), SOCK_STREAM, local ? 0 : IPPROTO_TCP) == -1) {
         connected = false;
         return 0;
     }
@@ -94,7 +95,7 @@ int JSocket::tcp_start_server(int backlog)
     sockaddr_storage address{};
     const socklen_t length = stream_address(&address, INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0) {
-        close_own_fd();
+        close_own_fd(Number::kKeep);
         connected = false;
         return 0;
     }
@@ -107,17 +108,15 @@ int JSocket::tcp_start_client()
     sockaddr_storage address{};
     const socklen_t length = stream_address(&address, ip_addr);
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0) == -1)
+        if (open_own_fd(address_family(local), SOCK_STREAM, 0) == -1)
             continue;
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
             connected = true;
             return 1;
         }
-        close_own_fd();
+        close_own_fd(Number::kForget);
         Sleep(kConnectPauseMs);
     }
-    fd = -1;
-    fd_closed = false;
     connected = false;
     return 0;
 }
@@ -129,8 +128,8 @@ int JSocket::tcp_check_for_connection(unsigned long* peer, int* client_fd, int t
     sockaddr_in peer_address{};
     socklen_t length = sizeof peer_address;
     const int listener = resolve_fd(-1);
-    *client_fd = local ? accept(listener, nullptr, nullptr)
-                       : accept(listener, reinterpret_cast<sockaddr*>(&peer_address), &length);
+    *client_fd = local ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
+                       : accept4(listener, reinterpret_cast<sockaddr*>(&peer_address), &length, SOCK_CLOEXEC);
     if (*client_fd < 0)
         return 0;
     if (peer)
@@ -148,10 +147,38 @@ void JSocket::tcp_drop_client(int& client_fd)
 
 void JSocket::tcp_close_listening_socket()
 {
-    if (fd != -1 && !fd_closed) {
+    if (resolve_fd(-1) != -1) {
         tcp_set_socket_nolinger();
-        close_own_fd();
+        close_own_fd(Number::kKeep);
     }
+}
+
+int JSocket::GetPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid)
+{
+    const int descriptor = resolve_fd(fd);
+    int domain = 0;
+    int kind = 0;
+    int listening = 0;
+    socklen_t size = sizeof domain;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX)
+        return 0;
+    size = sizeof kind;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &kind, &size) != 0 || kind != SOCK_STREAM)
+        return 0;
+    size = sizeof listening;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening)
+        return 0;  // a listening socket has no other end
+    ucred peer{};
+    size = sizeof peer;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid == 0)
+        return 0;  // pid 0: not connected
+    if (pid)
+        *pid = peer.pid;
+    if (uid)
+        *uid = peer.uid;
+    if (gid)
+        *gid = peer.gid;
+    return 1;
 }
 
 int JSocket::tcp_set_socket_nolinger()
@@ -220,22 +247,25 @@ int JSocket::resolve_fd(int fd) const
 {
     if (fd != -1)
         return fd;
-    return fd_closed ? -1 : this->fd;
+    return fd_closed_ ? -1 : this->fd;
 }
 
-void JSocket::close_own_fd()
+void JSocket::close_own_fd(Number number)
 {
-    if (fd != -1 && !fd_closed) {
+    if (fd != -1 && !fd_closed_) {
         close(fd);
-        fd_closed = true;
+        fd_closed_ = true;
+    }
+    if (number == Number::kForget) {
+        fd = -1;
+        fd_closed_ = false;
     }
 }
 
 int JSocket::open_own_fd(int family, int sock_type, int protocol)
 {
-    close_own_fd();
-    fd = socket(family, sock_type, protocol);
-    fd_closed = false;
+    close_own_fd(Number::kForget);
+    fd = socket(family, sock_type | SOCK_CLOEXEC, protocol);
     return fd;
 }
 

@@ -25,6 +25,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 // Both enumerations are plain ints: any int is a valid value (the three-argument
@@ -75,6 +76,10 @@ public:
     // 1 accepted; 0 on time-out (nothing written) or failed accept (*client_fd -1).
     // A null client_fd is refused (0) without waiting or accepting.
     int tcp_check_for_connection(unsigned long* peer, int* client_fd, int timeout);
+    // Who is on the other end of a connected local stream socket (SO_PEERCRED):
+    // fd -1 = own. 1 with the peer's pid, uid, gid stored (null pointers skipped);
+    // 0 for anything else (datagram, IPv4, listening or closed socket, bad fd).
+    int GetPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid);
     void tcp_drop_client(int& client_fd);  // closes unless -1, then sets -1
     void tcp_close_listening_socket();     // no-linger close of fd; later resets skip it
     int tcp_set_socket_nolinger();         // 1 set, 0 failed
@@ -100,7 +105,10 @@ public:
     bool ReceiveMessage(TCPMessage* m, unsigned short timeout);
     bool ReceiveMessage(Message* m, unsigned short timeout, int fd);
     int ReceiveMessage(void* buf, unsigned long len, unsigned short timeout, int fd);  // bytes or -1
-    int tcp_send_msg(char* buf, unsigned long len, int fd);     // 1 or 0, as SendMessage
+    // 1 or 0, as SendMessage. A send cut short by the descriptor's send time-out
+    // (SO_SNDTIMEO on a blocking descriptor: a short count or EAGAIN) also shuts the
+    // connection down both ways, so the peer sees its end; the result is unchanged.
+    int tcp_send_msg(char* buf, unsigned long len, int fd);
     int tcp_receive_msg(char* buf, unsigned long len, int fd);  // bytes (>0) or -1
     int tcp_check_connection();  // from errno: 0 the connection is lost, 1 still usable
 
@@ -121,18 +129,21 @@ protected:
     static int poll_readable(pollfd* set, unsigned long count, int timeout, int retry);
 
 private:
-    // True once fd was closed by tcp_close_listening_socket or a failed
-    // tcp_start_server while fd keeps its number: ResetSocket must not close it again.
-    bool fd_closed;
+    // What close_own_fd leaves in `fd`: the closed number (kKeep; a later reset
+    // closes nothing but still removes an owned path) or -1 (kForget).
+    enum class Number { kKeep, kForget };
+
+    // True once the own descriptor is closed while `fd` keeps its number.
+    bool fd_closed_;
 
     // The descriptor an operation acts on: `fd`, or the own one for -1; -1 when
     // the own one is already closed (its number may belong to another file now).
     FIELDKIT_LOCAL int resolve_fd(int fd) const;
-    // Closes the own descriptor unless it is already closed; fd keeps its number.
-    FIELDKIT_LOCAL void close_own_fd();
-    // Closes an open own descriptor, then fd = socket(family, sock_type, protocol).
-    // Result: the new fd, -1 when socket() failed.
+    // The one pair that changes the own descriptor. open_own_fd closes an open
+    // one, then fd = socket(family, sock_type | SOCK_CLOEXEC, protocol): the new
+    // fd, -1 when socket() failed. close_own_fd closes it unless already closed.
     FIELDKIT_LOCAL int open_own_fd(int family, int sock_type, int protocol);
+    FIELDKIT_LOCAL void close_own_fd(Number number);
     // Stream address of this socket in *out: the local address of `name`, or
     // IPv4 `ipv4_host`:port. Result: the address length.
     FIELDKIT_LOCAL socklen_t stream_address(sockaddr_storage* out, unsigned int ipv4_host) const;

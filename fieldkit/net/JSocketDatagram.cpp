@@ -4,9 +4,9 @@
 #include "JSocket.h"
 
 #include <fieldkit/core/Clock.h>
+#include <fieldkit/net/detail/SocketDetail.h>
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -55,7 +55,7 @@ int JSocket::create_udp_send_socket()
 
 bool JSocket::udp_setup_socket()
 {
-    if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_DGRAM, 0) == -1)
+    if (open_own_fd(fieldkit::detail::address_family(local), SOCK_DGRAM, 0) == -1)
         return false;
 
     if (local) {
@@ -83,8 +83,7 @@ bool JSocket::udp_setup_socket()
     else if (group)
         ready = mcast_set_loopback(0) == 0;  // keep our own datagrams off this host
     if (!ready) {
-        close(fd);  // just opened, so not closed before
-        fd = -1;
+        close_own_fd(Number::kForget);
     }
     return ready;
 }

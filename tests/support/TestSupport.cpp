@@ -3,12 +3,11 @@
 
 #include <netinet/in.h>
 #include <pthread.h>
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -51,31 +50,15 @@ int FreeLoopbackPort(int sock_type)
 
 std::string HeldAfterExec(const std::vector<int>& fds)
 {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return "no pipe";
-    std::vector<std::string> args{"sh", "-c", "for n; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0", "sh"};
+    std::string command = "for n in";
     for (int fd : fds)
-        args.push_back(std::to_string(fd));
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(out[1], STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
-        execv("/bin/sh", argv.data());
-        _exit(127);
-    }
-    close(out[1]);
+        command += " " + std::to_string(fd);
+    FILE* shell = popen((command + "; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0").c_str(), "r");
     std::string held;
     char chunk[256];
-    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
-        held.append(chunk, static_cast<size_t>(n));
-    close(out[0]);
-    int status = -1;
-    waitpid(child, &status, 0);
-    return status == 0 ? held : "shell failed";
+    for (size_t n; shell && (n = fread(chunk, 1, sizeof chunk, shell)) > 0;)
+        held.append(chunk, n);
+    return shell && pclose(shell) == 0 ? held : "shell failed";
 }
 
 std::string Pattern(std::size_t n)

@@ -393,21 +393,30 @@ void JTCPServer::watch_slots()
     const bool retime = changes != send_timeout_applied_;
     send_timeout_applied_ = changes;
     const int send_timeout_ms = send_timeout_ms_;
-    // Forget changed descriptors first: a number closed in one slot may come back in another.
+    // One cheap pass over the table: no system call for a slot that did not change.
+    // Changed descriptors are all forgotten before any is watched: a number
+    // closed in one slot may come back in another.
+    bool unwatched = false;
     for (int i = 0; i < connection_count; ++i) {
-        connections[i]->ready = false;
+        CONN& slot = *connections[i];
+        if (slot.ready.load(std::memory_order_relaxed))  // the reading thread's own flag
+            slot.ready.store(false, std::memory_order_relaxed);
+        const int current = slot.fd.load(std::memory_order_acquire);
         slot_watch& watch = watches_[i];
-        if (watch.watched != -1 && watch.watched != connections[i]->fd) {
+        if (watch.watched == current) {
+            if (retime && current != -1)
+                set_send_timeout(current, send_timeout_ms);
+            continue;
+        }
+        if (watch.watched != -1) {
             epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, watch.watched, nullptr);
             watch.watched = -1;
         }
+        unwatched = unwatched || current != -1;
     }
-    for (int i = 0; i < connection_count; ++i) {
+    for (int i = 0; unwatched && i < connection_count; ++i)
         if (watches_[i].watched == -1 && connections[i]->fd != -1)
             watch_slot(i, send_timeout_ms);
-        else if (retime && watches_[i].watched != -1)
-            set_send_timeout(watches_[i].watched, send_timeout_ms);
-    }
 }
 
 void JTCPServer::watch_slot(int index, int send_timeout_ms)

@@ -138,7 +138,8 @@ public:
     /// Closes a connection that has sent nothing for `ms` milliseconds (counted
     /// from its acceptance and from each received message, on the monotonic
     /// clock) and frees its slot; checked once per pass of the reading thread,
-    /// so a connection goes between `ms` and `ms` + 100 ms of silence.
+    /// so a connection goes between `ms` and `ms` + 100 ms of silence (longer
+    /// only while an OnMessage runs).
     /// 0 (the default) never closes one; a negative value is ignored.
     void SetIdleTimeout(int ms);
 
@@ -155,8 +156,9 @@ public:
     /// the readable slots. Result: their number, capped at 255; 0 on time-out, a
     /// bare wake-up or a failed wait (which returns only once the time-out has
     /// passed, at most 100 ms for an unbounded one). Descriptors written into the
-    /// slots since the last call are taken up. Called by the reading thread (or on
-    /// a stopped server).
+    /// slots since the last call are taken up (a slot still holding the same
+    /// number counts as unchanged). Costs no system call per unchanged slot.
+    /// Called by the reading thread (or on a stopped server).
     unsigned char check_fds_read(int timeout, int retry);
 
 private:

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
@@ -45,6 +46,19 @@ int FreeLoopbackPort(int sock_type)
                        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
     close(s);
     return bound ? ntohs(a.sin_port) : -1;
+}
+
+std::string HeldAfterExec(const std::vector<int>& fds)
+{
+    std::string command = "for n in";
+    for (int fd : fds)
+        command += " " + std::to_string(fd);
+    FILE* shell = popen((command + "; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0").c_str(), "r");
+    std::string held;
+    char chunk[256];
+    for (size_t n; shell && (n = fread(chunk, 1, sizeof chunk, shell)) > 0;)
+        held.append(chunk, n);
+    return shell && pclose(shell) == 0 ? held : "shell failed";
 }
 
 std::string Pattern(std::size_t n)

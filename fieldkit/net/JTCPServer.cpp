@@ -3,6 +3,7 @@
 
 #include <fieldkit/core/Clock.h>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -18,6 +19,21 @@ namespace {
 constexpr int kPassMs = 100;       // bound of every wait in both loops
 constexpr int kStopPauseMs = 150;  // longer than one pass of either loop
 constexpr size_t kReadBytes = 2048;  // most bytes one read delivers
+
+// An int socket option of `fd`; -1 when it cannot be read.
+int socket_option(int fd, int option)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 ? value : -1;
+}
+
+// True when `fd` is a listening local stream socket.
+bool is_local_listener(int fd)
+{
+    return fd >= 0 && socket_option(fd, SO_DOMAIN) == AF_UNIX && socket_option(fd, SO_TYPE) == SOCK_STREAM &&
+           socket_option(fd, SO_ACCEPTCONN) == 1;
+}
 
 }  // namespace
 
@@ -66,8 +82,29 @@ int JTCPServer::StartServer(const char* name, int count)
 {
     if (count < 0)
         return 0;
+    return start_serving(count, [&] { return InitializeSocket(name, TCP_SERVER, count); });
+}
+
+int JTCPServer::StartServerOnListener(int listener, int count)
+{
+    if (count < 0 || !is_local_listener(listener))
+        return 0;
+    return start_serving(count, [&] {
+        ResetSocket();  // the old socket closes; a path it bound goes with it
+        fcntl(listener, F_SETFD, fcntl(listener, F_GETFD) | FD_CLOEXEC);
+        type = TCP_SERVER;  // direction stays 0 and name empty: no path is ours to remove
+        local = true;
+        connected = true;
+        fd = listener;
+        return 1;
+    });
+}
+
+template <typename OpenSocket>
+int JTCPServer::start_serving(int count, OpenSocket open_socket)
+{
     Cleanup();
-    if (!allocate_table(count) || !InitializeSocket(name, TCP_SERVER, count)) {
+    if (!allocate_table(count) || !open_socket()) {
         Cleanup();
         return 0;
     }

@@ -72,6 +72,15 @@ public:
     // thread). A negative count is refused (0) and changes nothing; 0 listens
     // but serves no connection. Pays the 150 ms stop pause (twice on a restart).
     int StartServer(const char* name, int count);
+    // Serves on `fd`, an already listening local (AF_UNIX) stream socket made
+    // elsewhere (for instance handed over by the init system): stops running
+    // workers, releases the old table and socket, builds `count` free slots and
+    // starts both workers. Anything else (a file, a datagram or connected socket,
+    // -1, a negative count) is refused with 0 and changes nothing. Otherwise the
+    // server owns `fd` (marked close-on-exec) and closes it once; it never
+    // removes the path, which it did not bind. 1 serving; 0 also when the slots
+    // cannot be allocated (the old server is gone, `fd` stays the caller's).
+    int StartServerOnListener(int fd, int count);
     // Stops running workers first, then closes every client connection and
     // releases the slots and the table.
     void Cleanup();
@@ -107,6 +116,10 @@ private:
     // Allocates the poll set and `count` free slots (no table for 0); false
     // when memory ran out, with whatever was made left for Cleanup.
     FIELDKIT_LOCAL bool allocate_table(int count);
+    // Releases the old table and socket, then builds `count` slots around the
+    // listening socket that `open_socket` opens; 1 serving, 0 failed.
+    template <typename OpenSocket>
+    FIELDKIT_LOCAL int start_serving(int count, OpenSocket open_socket);
     FIELDKIT_LOCAL int first_free_slot() const;     // lowest free slot index, -1 when all are used
     FIELDKIT_LOCAL bool listener_usable();          // the listening socket can be waited on
     // One read (at most 2048 bytes, through `buffer`) on a ready slot: delivers

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,6 +206,65 @@ TEST(JTCPServer, DestroyWhileClientsSendAndOnMessageSleepsClosesEverything)
     EXPECT_TRUE(slow.Closed());
     slow.ResetSocket();
     EXPECT_FALSE(fktest::PathExists(s.path));
+    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
+}
+
+// A listening local stream socket at `path` made outside the library; -1 on failure.
+int ListenAt(const std::string& path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndChangesNothing)
+{
+    EchoServer s(2);
+    const int file = open(s.dir.path("file").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    const int datagram = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int pair[2] = {-1, -1};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    JSocket ipv4;  // a listening socket of the wrong family
+    ipv4.port = fktest::FreeLoopbackPort(SOCK_STREAM);
+    ASSERT_EQ(ipv4.tcp_start_server(1), 1);
+    const int listener = ListenAt(s.dir.path("adopt"));
+    const struct {
+        const char* what;
+        int fd;
+        int count;
+    } refused[] = {{"file", file, 2},          {"datagram socket", datagram, 2}, {"connected socket", pair[0], 2},
+                   {"-1", -1, 2},              {"IPv4 listener", ipv4.fd, 2},    {"negative count", listener, -1}};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(s.server->StartServerOnListener(r.fd, r.count), 0);
+        EXPECT_TRUE(r.fd == -1 || IsOpen(r.fd));  // still the caller's
+    }
+    EXPECT_TRUE(Client(s.path).Echo("still serving"));
+    for (int fd : {file, datagram, pair[0], pair[1], listener})
+        close(fd);
+}
+
+TEST(JTCPServer, StartServerOnListenerServesTheAdoptedSocketClosesItOnceAndKeepsItsPath)
+{
+    EchoServer s(-1);
+    const std::string path = s.dir.path("adopt");
+    const int listener = ListenAt(path);
+    ASSERT_NE(listener, -1);
+    ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
+    ASSERT_EQ(s.server->StartServerOnListener(listener, 2), 1);
+    EXPECT_EQ(fcntl(listener, F_GETFD), FD_CLOEXEC);
+    EXPECT_TRUE(Client(path).Echo("adopted"));
+    s.server.reset();
+    EXPECT_FALSE(IsOpen(listener));
+    EXPECT_TRUE(fktest::PathExists(path));
     EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
 }
 

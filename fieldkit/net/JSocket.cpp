@@ -2,6 +2,7 @@
 #include "JSocket.h"
 
 #include <fieldkit/core/Clock.h>
+#include <fieldkit/net/detail/SocketDetail.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+using fieldkit::detail::address_family;
 
 namespace {
 
@@ -86,7 +89,7 @@ int JSocket::InitializeSocket(const char* name, socket_type type, int arg)
 int JSocket::tcp_start_server(int backlog)
 {
     remove(name);  // stale file of an earlier run; fails harmlessly for IPv4
-    if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_STREAM, local ? 0 : IPPROTO_TCP) == -1) {
+    if (open_own_fd(address_family(local), SOCK_STREAM, local ? 0 : IPPROTO_TCP) == -1) {
         connected = false;
         return 0;
     }
@@ -107,7 +110,7 @@ int JSocket::tcp_start_client()
     sockaddr_storage address{};
     const socklen_t length = stream_address(&address, ip_addr);
     for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_STREAM, 0) == -1)
+        if (open_own_fd(address_family(local), SOCK_STREAM, 0) == -1)
             continue;
         if (connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0) {
             connected = true;
@@ -152,6 +155,34 @@ void JSocket::tcp_close_listening_socket()
         tcp_set_socket_nolinger();
         close_own_fd();
     }
+}
+
+int JSocket::GetPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid)
+{
+    const int descriptor = resolve_fd(fd);
+    int domain = 0;
+    int kind = 0;
+    int listening = 0;
+    socklen_t size = sizeof domain;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX)
+        return 0;
+    size = sizeof kind;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &kind, &size) != 0 || kind != SOCK_STREAM)
+        return 0;
+    size = sizeof listening;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening)
+        return 0;  // a listening socket has no other end
+    ucred peer{};
+    size = sizeof peer;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid == 0)
+        return 0;  // pid 0: not connected
+    if (pid)
+        *pid = peer.pid;
+    if (uid)
+        *uid = peer.uid;
+    if (gid)
+        *gid = peer.gid;
+    return 1;
 }
 
 int JSocket::tcp_set_socket_nolinger()

@@ -25,6 +25,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 // Both enumerations are plain ints: any int is a valid value (the three-argument
@@ -75,6 +76,10 @@ public:
     // 1 accepted; 0 on time-out (nothing written) or failed accept (*client_fd -1).
     // A null client_fd is refused (0) without waiting or accepting.
     int tcp_check_for_connection(unsigned long* peer, int* client_fd, int timeout);
+    // Who is on the other end of a connected local stream socket (SO_PEERCRED):
+    // fd -1 = own. 1 with the peer's pid, uid, gid stored (null pointers skipped);
+    // 0 for anything else (datagram, IPv4, listening or closed socket, bad fd).
+    int GetPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid);
     void tcp_drop_client(int& client_fd);  // closes unless -1, then sets -1
     void tcp_close_listening_socket();     // no-linger close of fd; later resets skip it
     int tcp_set_socket_nolinger();         // 1 set, 0 failed
@@ -100,7 +105,10 @@ public:
     bool ReceiveMessage(TCPMessage* m, unsigned short timeout);
     bool ReceiveMessage(Message* m, unsigned short timeout, int fd);
     int ReceiveMessage(void* buf, unsigned long len, unsigned short timeout, int fd);  // bytes or -1
-    int tcp_send_msg(char* buf, unsigned long len, int fd);     // 1 or 0, as SendMessage
+    // 1 or 0, as SendMessage. A send cut short by the descriptor's send time-out
+    // (SO_SNDTIMEO on a blocking descriptor: a short count or EAGAIN) also shuts the
+    // connection down both ways, so the peer sees its end; the result is unchanged.
+    int tcp_send_msg(char* buf, unsigned long len, int fd);
     int tcp_receive_msg(char* buf, unsigned long len, int fd);  // bytes (>0) or -1
     int tcp_check_connection();  // from errno: 0 the connection is lost, 1 still usable
 

@@ -4,6 +4,7 @@
 #include "JSocket.h"
 
 #include <fieldkit/core/Clock.h>
+#include <fieldkit/net/detail/SocketDetail.h>
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -55,7 +56,7 @@ int JSocket::create_udp_send_socket()
 
 bool JSocket::udp_setup_socket()
 {
-    if (open_own_fd(local ? AF_UNIX : AF_INET, SOCK_DGRAM, 0) == -1)
+    if (open_own_fd(fieldkit::detail::address_family(local), SOCK_DGRAM, 0) == -1)
         return false;
 
     if (local) {

@@ -1,20 +1,38 @@
 // SPDX-License-Identifier: MIT
 #include "JSocket.h"
 
+#include <fieldkit/net/detail/SocketDetail.h>
+
+#include <fcntl.h>
+#include <sys/time.h>
+
 #include <cerrno>
-#include <climits>
 #include <memory>
+
+using fieldkit::detail::kMessageReceiveSize;
+using fieldkit::detail::receive_once;
 
 namespace {
 
-constexpr unsigned long kMessageReceiveSize = 2048;
 constexpr int kStreamReadWaitMs = 10;
 
-// Receive sizes are capped so that every byte count fits the int result.
-size_t ReceiveSize(unsigned long len)
+// True when a send of `len` bytes that gave `sent` was cut short by the send
+// time-out of a blocking descriptor: a short count, or EAGAIN without O_NONBLOCK,
+// while SO_SNDTIMEO is set. A non-blocking descriptor's short send is its own business.
+bool send_timed_out(int descriptor, ssize_t sent, unsigned long len)
 {
-    return len > static_cast<unsigned long>(INT_MAX) ? static_cast<size_t>(INT_MAX)
-                                                     : static_cast<size_t>(len);
+    const bool short_send = sent >= 0 ? static_cast<unsigned long>(sent) < len
+                                      : (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (!short_send)
+        return false;
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags == -1 || (flags & O_NONBLOCK))
+        return false;
+    timeval bound{};
+    socklen_t size = sizeof bound;
+    if (getsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &bound, &size) != 0)
+        return false;
+    return bound.tv_sec != 0 || bound.tv_usec != 0;
 }
 
 }  // namespace
@@ -63,14 +81,18 @@ int JSocket::ReceiveMessage(void* buf, unsigned long len, unsigned short timeout
         return tcp_receive_msg(static_cast<char*>(buf), len, fd);
     // The sender's address lands in *addr, so the next send answers it.
     socklen_t length = static_cast<socklen_t>(addr_len);
-    return static_cast<int>(recvfrom(resolve_fd(-1), buf, ReceiveSize(len), 0, addr, &length));
+    return receive_once(resolve_fd(-1), buf, len, 0, addr, &length);
 }
 
 int JSocket::tcp_send_msg(char* buf, unsigned long len, int fd)
 {
-    if (send(resolve_fd(fd), buf, len, MSG_NOSIGNAL) >= 0)
-        return 1;
-    return tcp_check_connection();
+    const int descriptor = resolve_fd(fd);
+    const ssize_t sent = send(descriptor, buf, len, MSG_NOSIGNAL);
+    const int result = sent >= 0 ? 1 : tcp_check_connection();
+    // A peer that stopped reading ends here: it sees the end, a server's reader frees its slot.
+    if (send_timed_out(descriptor, sent, len))
+        shutdown(descriptor, SHUT_RDWR);
+    return result;
 }
 
 int JSocket::tcp_receive_msg(char* buf, unsigned long len, int fd)
@@ -78,8 +100,8 @@ int JSocket::tcp_receive_msg(char* buf, unsigned long len, int fd)
     const int descriptor = resolve_fd(fd);
     if (check_read(kStreamReadWaitMs, descriptor, 1) <= 0)
         return -1;
-    const ssize_t n = recv(descriptor, buf, ReceiveSize(len), 0);
-    return n > 0 ? static_cast<int>(n) : -1;  // 0: the peer closed the connection
+    const int n = receive_once(descriptor, buf, len, 0);
+    return n > 0 ? n : -1;  // 0: the peer closed the connection
 }
 
 int JSocket::tcp_check_connection()

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -206,6 +207,97 @@ TEST(JSocket, CheckReadServesHighDescriptorsAndSurvivesSignals)
         errno = 0;
         EXPECT_TRUE(s.check_read(1000, closed, 1) == -1 && errno == EBADF) << closed;
     }
+}
+
+TEST(JSocketCredentials, ServerSeesTheForkedClientsPidUidAndGid)
+{
+    TempDir dir;
+    JSocket server(dir.path("cred").c_str(), TCP_SERVER, static_cast<UDP_dir>(5));
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {  // connects, then waits for the server to close
+        JSocket client(server.name, TCP_CLIENT, UDP_SEND);
+        char byte;
+        _exit(client.connected && recv(client.fd, &byte, 1, 0) == 0 ? 0 : 1);
+    }
+    int accepted = -1;
+    ASSERT_EQ(server.tcp_check_for_connection(nullptr, &accepted, 5000), 1);
+    pid_t pid = 0;
+    uid_t uid = 12345;
+    gid_t gid = 12345;
+    EXPECT_EQ(server.GetPeerCredentials(accepted, &pid, &uid, &gid), 1);
+    EXPECT_EQ(pid, child);
+    EXPECT_EQ(uid, getuid());
+    EXPECT_EQ(gid, getgid());
+    server.tcp_drop_client(accepted);
+    int status = -1;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "the child connects and sees the server close";
+}
+
+TEST(JSocketCredentials, OwnDescriptorAndNullPointersAreServed)
+{
+    Connection c(true);
+    pid_t pid = 0;
+    EXPECT_EQ(c.client.GetPeerCredentials(-1, &pid, nullptr, nullptr), 1);
+    EXPECT_EQ(pid, getpid());
+    gid_t gid = 12345;
+    EXPECT_EQ(c.server.GetPeerCredentials(c.accepted, nullptr, nullptr, &gid), 1);
+    EXPECT_EQ(gid, getgid());
+    EXPECT_EQ(c.server.GetPeerCredentials(c.accepted, nullptr, nullptr, nullptr), 1);
+}
+
+TEST(JSocketCredentials, RefusedForAnythingButAConnectedLocalStream)
+{
+    Connection ipv4(false), local(true);
+    TempDir dir;
+    JSocket datagram(dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE), empty;
+    pid_t pid = 777;
+    EXPECT_EQ(ipv4.server.GetPeerCredentials(ipv4.accepted, &pid, nullptr, nullptr), 0);
+    EXPECT_EQ(datagram.GetPeerCredentials(-1, &pid, nullptr, nullptr), 0);
+    EXPECT_EQ(local.server.GetPeerCredentials(-1, &pid, nullptr, nullptr), 0) << "a listening socket";
+    EXPECT_EQ(empty.GetPeerCredentials(-1, &pid, nullptr, nullptr), 0);
+    EXPECT_EQ(empty.GetPeerCredentials(123456, &pid, nullptr, nullptr), 0);
+    local.client.tcp_close_listening_socket();  // closed, number kept
+    EXPECT_EQ(local.client.GetPeerCredentials(-1, &pid, nullptr, nullptr), 0);
+    EXPECT_EQ(pid, 777) << "a refusal writes nothing";
+}
+
+// Fills the peer's receive queue and ours with sends on `sender`, which the peer never reads.
+// Result: the results of the sends, up to the first 0 or `most` of them.
+std::string SendUntilRefused(JSocket& s, int sender, int most)
+{
+    std::string chunk = Pattern(65536), results;
+    for (int i = 0; i < most && results.find('0') == std::string::npos; ++i)
+        results += static_cast<char>('0' + s.SendMessage(&chunk[0], chunk.size(), sender));
+    return results;
+}
+
+TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
+{
+    Connection c(true);
+    const timeval bound{0, 50000};
+    ASSERT_EQ(setsockopt(c.accepted, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
+    const std::string results = SendUntilRefused(c.server, c.accepted, 200);
+    ASSERT_EQ(results.back(), '0') << "sends after the time-out fail as on a lost connection";
+    EXPECT_EQ(results.find('0'), results.size() - 1);
+    EXPECT_GE(results.size(), 2u) << "the cut-short send itself still gives 1";
+    Message m;
+    int received = 0;
+    while (c.client.ReceiveMessage(&m, 5000, -1))
+        ++received;
+    EXPECT_GT(received, 0);
+    EXPECT_EQ(c.client.check_read(0, -1, 0), 1) << "the client sees the end, not a time-out";
+}
+
+TEST(JSocketSendTimeout, NonBlockingOrUnboundedDescriptorKeepsItsConnection)
+{
+    Connection c(true);
+    ASSERT_EQ(fcntl(c.accepted, F_SETFL, fcntl(c.accepted, F_GETFL) | O_NONBLOCK), 0);
+    EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 64), std::string(64, '1'));
+    char byte = 'k';
+    EXPECT_EQ(c.client.SendMessage(&byte, 1, -1), 1);
+    EXPECT_EQ(c.server.ReceiveMessage(&byte, 1, 5000, c.accepted), 1) << "still open both ways";
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "service.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -44,11 +43,7 @@ int inherited_listener()
     unsetenv("LISTEN_PID");
     unsetenv("LISTEN_FDS");
     unsetenv("LISTEN_FDNAMES");
-    if (pid != static_cast<long>(getpid()) || fds < 1)
-        return -1;
-    if (fcntl(kFirstPassedFd, F_SETFD, FD_CLOEXEC) == -1)
-        return -1;
-    return kFirstPassedFd;
+    return (pid == static_cast<long>(getpid()) && fds >= 1) ? kFirstPassedFd : -1;
 }
 
 stop_signals::stop_signals() : fd_(-1)

@@ -8,7 +8,7 @@ namespace demo {
 // The listening socket a service manager passed in (the LISTEN_PID/LISTEN_FDS
 // protocol: descriptors from 3 on), or -1. Reads the variables, then removes
 // them from the environment so that no child takes them for its own. Only the
-// first passed descriptor is used; it is marked close-on-exec.
+// first passed descriptor is used.
 int inherited_listener();
 
 // SIGTERM and SIGINT, held back in this thread and every thread started after

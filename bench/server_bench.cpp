@@ -7,6 +7,10 @@
 //              when asio.hpp was not found at configure time).
 // Scenarios: round trips on established connections (1 client, then 8 at
 // once) and fresh connections (connect, send, receive the reply, close).
+// Then fieldkit alone, against itself: the round trip of one client beside
+// 0, 100 and 1000 idle connections; 200 clients that each connect, do one
+// round trip and close, on 4 slots against 256; and 16 clients reconnecting
+// on 8 slots, whose slowest round trips show how long a freed slot waits.
 // Every client is the same raw blocking socket code for every server.
 #include "BenchUtil.h"
 
@@ -16,6 +20,7 @@
 #include <asio.hpp>
 #endif
 
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,6 +31,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,6 +47,16 @@ constexpr int kCrowdClients = 8;
 constexpr int kCrowdRoundTrips = 5000;  // per client
 constexpr int kFreshConnections = 3000;
 constexpr int kRuns = 3;  // interleaved, to ride out the load of a shared machine
+constexpr int kIdleLevels[] = {0, 100, 1000};
+constexpr int kIdleSlots = 1024;  // room for the most idle connections and the active one
+constexpr int kIdleRoundTrips = 5000;
+constexpr int kFloodClients = 200;
+constexpr int kFloodFewSlots = 4;
+constexpr int kFloodManySlots = 256;
+constexpr int kSoakClients = 16;
+constexpr int kSoakSlots = 8;
+constexpr int kSoakRoundTripsPerConnection = 4;
+constexpr int kSoakMs = 2000;
 
 // ---- the client side, shared by every server -----------------------------
 
@@ -85,7 +101,10 @@ bool RoundTrip(int fd)
 
 class FieldkitEcho : public JStdApp {
 public:
-    explicit FieldkitEcho(const std::string& path) : server_(path.c_str(), kSlots) { server_.SetApp(this); }
+    explicit FieldkitEcho(const std::string& path, int slots = kSlots) : server_(path.c_str(), slots)
+    {
+        server_.SetApp(this);
+    }
     int OnMessage(TCPMessage* m) override { return server_.SendMessage(m); }
 
 private:
@@ -302,6 +321,12 @@ struct Contender {
     const char* name;
     std::function<std::shared_ptr<void>(const std::string&)> start;
 };
+using Contenders = std::vector<Contender>;
+
+std::string BenchPath(const char* leaf)
+{
+    return "/tmp/fieldkit-server-bench-" + std::to_string(getpid()) + "-" + leaf;
+}
 
 void PrintComparison(const char* scenario, const Figures& ours, const char* baseline, const Figures& theirs)
 {
@@ -314,21 +339,20 @@ void PrintComparison(const char* scenario, const Figures& ours, const char* base
     bench::Row(what, ours.per_second, baseline, theirs.per_second, "msg/s");
 }
 
-std::string BenchPath(const char* leaf)
+// ---- the steps of the run --------------------------------------------------
+
+// The idle connections and both of their ends need more descriptors than the usual 1024.
+void RaiseDescriptorLimit()
 {
-    return "/tmp/fieldkit-server-bench-" + std::to_string(getpid()) + "-" + leaf;
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, std::min<rlim_t>(limit.rlim_max, 4 * kIdleSlots));
+    setrlimit(RLIMIT_NOFILE, &limit);
 }
 
-}  // namespace
-
-int main()
+Contenders AllContenders()
 {
-    const Scenario scenarios[] = {
-        {"round trip, 1 client", [](const std::string& p) { return Established(p, 1, kSoloRoundTrips); }},
-        {"round trip, 8 clients", [](const std::string& p) { return Established(p, kCrowdClients, kCrowdRoundTrips); }},
-        {"fresh connection", [](const std::string& p) { return Fresh(p, kFreshConnections); }},
-    };
-    std::vector<Contender> contenders = {
+    Contenders contenders = {
         {"fieldkit", [](const std::string& p) { return std::shared_ptr<void>(std::make_shared<FieldkitEcho>(p)); }},
         {"blocking", [](const std::string& p) { return std::shared_ptr<void>(std::make_shared<BlockingEcho>(p)); }},
     };
@@ -338,35 +362,220 @@ int main()
 #else
     std::printf("note: asio.hpp not found at configure time; the Asio baseline is skipped\n");
 #endif
+    return contenders;
+}
 
+// Figures of every contender in one scenario, by contender name.
+struct Comparison {
+    std::vector<Figures> of;
+    const Figures& Fieldkit() const { return of[0]; }
+    const Figures* Baseline(const Contenders& contenders, const char* name) const
+    {
+        for (size_t c = 1; c < contenders.size(); ++c)
+            if (std::strcmp(contenders[c].name, name) == 0)
+                return &of[c];
+        return nullptr;
+    }
+};
+
+// Runs `scenario` kRuns times on every contender, interleaved, keeps the best
+// figures and prints fieldkit against each baseline.
+Comparison CompareServers(const Scenario& scenario, const Contenders& contenders)
+{
+    Comparison result{std::vector<Figures>(contenders.size())};
+    for (int run = 0; run < kRuns; ++run) {
+        for (size_t c = 0; c < contenders.size(); ++c) {
+            const std::string path = BenchPath(contenders[c].name);
+            std::shared_ptr<void> server = contenders[c].start(path);
+            const Figures f = scenario.run(path);
+            if (f.failed)
+                std::printf("warning: %s failed during '%s'\n", contenders[c].name, scenario.name);
+            KeepBest(result.of[c], f, run == 0);
+        }
+    }
+    for (size_t c = 1; c < contenders.size(); ++c)
+        PrintComparison(scenario.name, result.Fieldkit(), contenders[c].name, result.of[c]);
+    return result;
+}
+
+// Connections that are opened and then never used, until the object goes.
+class IdleConnections {
+public:
+    void GrowTo(const std::string& path, int count)
+    {
+        while (static_cast<int>(fds_.size()) < count)
+            fds_.push_back(Connect(path));
+    }
+    ~IdleConnections()
+    {
+        for (int fd : fds_)
+            if (fd != -1)
+                close(fd);
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
+// Median round trip of one client beside each number of idle connections.
+std::vector<double> MeasureIdleCost()
+{
+    std::vector<double> best(std::size(kIdleLevels), 1e300);
+    for (int run = 0; run < kRuns; ++run) {
+        const std::string path = BenchPath("idle");
+        FieldkitEcho server(path, kIdleSlots);
+        IdleConnections idle;
+        for (size_t level = 0; level < best.size(); ++level) {
+            idle.GrowTo(path, kIdleLevels[level]);  // accepted before the active client, which queues behind
+            const Figures f = Established(path, 1, kIdleRoundTrips);
+            if (f.failed)
+                std::printf("warning: fieldkit failed beside %d idle connections\n", kIdleLevels[level]);
+            best[level] = std::min(best[level], f.median_us);
+        }
+    }
+    char what[96];
+    for (size_t level = 1; level < best.size(); ++level) {
+        std::snprintf(what, sizeof what, "round trip beside %d idle connections, median", kIdleLevels[level]);
+        bench::Row(what, best[level], "0 idle", best[0], "us");
+    }
+    return best;
+}
+
+// `kFloodClients` clients at once, each connecting, doing one round trip and
+// closing; connections per second.
+double Flood(const std::string& path)
+{
+    std::atomic<int> failures{0};
+    std::vector<std::thread> clients;
+    bench::Stopwatch wall;
+    for (int c = 0; c < kFloodClients; ++c) {
+        clients.emplace_back([&] {
+            const int fd = Connect(path);
+            failures += fd == -1 || !RoundTrip(fd);
+            if (fd != -1)
+                close(fd);
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    if (failures != 0)
+        std::printf("warning: %d flood clients failed\n", failures.load());
+    return kFloodClients * 1e6 / wall.Microseconds();
+}
+
+struct FloodRates {
+    double few_slots = 0;
+    double many_slots = 0;
+};
+
+FloodRates MeasureFullTableFlood()
+{
+    FloodRates best;
+    for (int run = 0; run < kRuns; ++run) {
+        const std::string path = BenchPath("flood");
+        {
+            FieldkitEcho server(path, kFloodFewSlots);
+            best.few_slots = std::max(best.few_slots, Flood(path));
+        }
+        FieldkitEcho server(path, kFloodManySlots);
+        best.many_slots = std::max(best.many_slots, Flood(path));
+    }
+    char what[96];
+    std::snprintf(what, sizeof what, "%d-client flood on %d slots", kFloodClients, kFloodFewSlots);
+    char baseline[32];
+    std::snprintf(baseline, sizeof baseline, "%d slots", kFloodManySlots);
+    bench::Row(what, best.few_slots, baseline, best.many_slots, "conn/s");
+    return best;
+}
+
+// `kSoakClients` clients reconnecting for kSoakMs on `kSoakSlots` slots; every
+// round trip is a sample, the first on each connection including its wait for a slot.
+Figures MeasureSoak()
+{
+    const std::string path = BenchPath("soak");
+    FieldkitEcho server(path, kSoakSlots);
+    std::vector<std::vector<double>> samples(kSoakClients);
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> clients;
+    bench::Stopwatch wall;
+    for (size_t c = 0; c < samples.size(); ++c) {
+        clients.emplace_back([&, c] {
+            while (wall.Microseconds() < kSoakMs * 1e3 && !failed) {
+                const int fd = Connect(path);
+                for (int i = 0; fd != -1 && i < kSoakRoundTripsPerConnection && !failed; ++i) {
+                    bench::Stopwatch sw;
+                    failed = failed || !RoundTrip(fd);
+                    samples[c].push_back(sw.Microseconds());
+                }
+                failed = failed || fd == -1;
+                if (fd != -1)
+                    close(fd);
+            }
+        });
+    }
+    for (auto& t : clients)
+        t.join();
+    std::vector<double> all;
+    for (auto& s : samples)
+        all.insert(all.end(), s.begin(), s.end());
+    const Figures f = Summarise(all, wall.Microseconds(), failed);
+    if (f.failed)
+        std::printf("warning: fieldkit failed during the soak\n");
+    std::printf("%-44s fieldkit %12.2f us    median %.2f us, %.0f round trips/s\n", "16-client soak on 8 slots, p99",
+                f.p99_us, f.median_us, f.per_second);
+    return f;
+}
+
+void PrintTarget(const char* what, double value, const char* unit, bool met)
+{
+    std::printf("  %-66s %9.2f%s %s\n", what, value, unit, met ? "met" : "MISSED");
+}
+
+void PrintTargets(const Contenders& contenders, const Comparison& solo, const Comparison& crowd,
+                  const Comparison& fresh, const std::vector<double>& idle, const FloodRates& flood,
+                  const Figures& soak)
+{
+    std::printf("\ntargets:\n");
+    const double solo_ratio = solo.Fieldkit().median_us / solo.Baseline(contenders, "blocking")->median_us;
+    PrintTarget("established round trip (1 client, median) within 1.2x of blocking", solo_ratio, "x",
+                solo_ratio <= 1.2);
+    const double crowd_blocking = crowd.Fieldkit().per_second / crowd.Baseline(contenders, "blocking")->per_second;
+    PrintTarget("8-client throughput against 0.8x of blocking (reported)", crowd_blocking, "x", crowd_blocking >= 0.8);
+    if (const Figures* asio = crowd.Baseline(contenders, "asio")) {
+        const double crowd_asio = crowd.Fieldkit().per_second / asio->per_second;
+        PrintTarget("8-client throughput at least Asio's", crowd_asio, "x", crowd_asio >= 1.0);
+    }
+    PrintTarget("fresh-connection median under 2 ms", fresh.Fieldkit().median_us, " us",
+                fresh.Fieldkit().median_us < 2000);
+    const double idle_ratio = idle.back() / idle.front();
+    PrintTarget("round trip beside 1000 idle connections at most 1.5x of none", idle_ratio, "x", idle_ratio <= 1.5);
+    const double flood_ratio = flood.few_slots / flood.many_slots;
+    PrintTarget("200-client flood on 4 slots at least 1/3 of the rate on 256", flood_ratio, "x",
+                flood_ratio >= 1.0 / 3);
+    PrintTarget("16-client soak on 8 slots, p99 round trip at most 20 ms", soak.p99_us / 1000, " ms",
+                soak.p99_us <= 20000);
+}
+
+const Scenario kSolo{"round trip, 1 client", [](const std::string& p) { return Established(p, 1, kSoloRoundTrips); }};
+const Scenario kCrowd{"round trip, 8 clients",
+                      [](const std::string& p) { return Established(p, kCrowdClients, kCrowdRoundTrips); }};
+const Scenario kFresh{"fresh connection", [](const std::string& p) { return Fresh(p, kFreshConnections); }};
+
+}  // namespace
+
+int main()
+{
+    RaiseDescriptorLimit();
     std::printf("local stream socket, %zu-byte messages; each figure is the best of %d interleaved runs;\n"
                 "ratios are fieldkit / baseline\n",
                 kMessageBytes, kRuns);
-    Figures figures[3][3];
-    for (size_t s = 0; s < 3; ++s) {
-        for (int run = 0; run < kRuns; ++run) {
-            for (size_t c = 0; c < contenders.size(); ++c) {
-                const std::string path = BenchPath(contenders[c].name);
-                std::shared_ptr<void> server = contenders[c].start(path);
-                const Figures f = scenarios[s].run(path);
-                if (f.failed)
-                    std::printf("warning: %s failed during '%s'\n", contenders[c].name, scenarios[s].name);
-                KeepBest(figures[s][c], f, run == 0);
-            }
-        }
-        for (size_t c = 1; c < contenders.size(); ++c)
-            PrintComparison(scenarios[s].name, figures[s][0], contenders[c].name, figures[s][c]);
-    }
-
-    std::printf("\ntargets:\n");
-    const double solo = figures[0][0].median_us / figures[0][1].median_us;
-    std::printf("  established round trip (1 client, median) within 1.5x of blocking: %.2fx %s\n", solo,
-                solo <= 1.5 ? "met" : "MISSED");
-    if (contenders.size() > 2) {
-        const double crowd = figures[1][0].per_second / figures[1][2].per_second;
-        std::printf("  8-client throughput at least Asio's: %.2fx %s\n", crowd, crowd >= 1.0 ? "met" : "MISSED");
-    }
-    const double fresh = figures[2][0].median_us;
-    std::printf("  fresh-connection median under 2 ms: %.1f us %s\n", fresh, fresh < 2000 ? "met" : "MISSED");
+    const Contenders contenders = AllContenders();
+    const Comparison solo = CompareServers(kSolo, contenders);
+    const Comparison crowd = CompareServers(kCrowd, contenders);
+    const Comparison fresh = CompareServers(kFresh, contenders);
+    const std::vector<double> idle = MeasureIdleCost();
+    const FloodRates flood = MeasureFullTableFlood();
+    const Figures soak = MeasureSoak();
+    PrintTargets(contenders, solo, crowd, fresh, idle, flood, soak);
     return 0;
 }

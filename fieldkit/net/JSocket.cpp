@@ -23,7 +23,7 @@ constexpr int kConnectPauseMs = 500;
 
 }  // namespace
 
-JSocket::JSocket() : fd(-1), fd_closed(false)
+JSocket::JSocket() : fd(-1), fd_closed_(false)
 {
     ResetSocket();
 }
@@ -41,7 +41,7 @@ JSocket::~JSocket()
 void JSocket::ResetSocket()
 {
     if (fd != -1) {
-        close_own_fd();
+        close_own_fd(Number::kForget);
         if (direction == UDP_RECEIVE)
             remove(name);
     }
@@ -58,8 +58,6 @@ void JSocket::ResetSocket()
     addr_un = sockaddr_un{};
     addr = nullptr;
     addr_len = 0;
-    fd = -1;
-    fd_closed = false;
 }
 
 int JSocket::InitializeSocket(const char* name, socket_type type, int arg)
@@ -97,7 +95,7 @@ int JSocket::tcp_start_server(int backlog)
     sockaddr_storage address{};
     const socklen_t length = stream_address(&address, INADDR_ANY);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || listen(fd, backlog) != 0) {
-        close_own_fd();
+        close_own_fd(Number::kKeep);
         connected = false;
         return 0;
     }
@@ -116,11 +114,9 @@ int JSocket::tcp_start_client()
             connected = true;
             return 1;
         }
-        close_own_fd();
+        close_own_fd(Number::kForget);
         Sleep(kConnectPauseMs);
     }
-    fd = -1;
-    fd_closed = false;
     connected = false;
     return 0;
 }
@@ -132,8 +128,8 @@ int JSocket::tcp_check_for_connection(unsigned long* peer, int* client_fd, int t
     sockaddr_in peer_address{};
     socklen_t length = sizeof peer_address;
     const int listener = resolve_fd(-1);
-    *client_fd = local ? accept(listener, nullptr, nullptr)
-                       : accept(listener, reinterpret_cast<sockaddr*>(&peer_address), &length);
+    *client_fd = local ? accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)
+                       : accept4(listener, reinterpret_cast<sockaddr*>(&peer_address), &length, SOCK_CLOEXEC);
     if (*client_fd < 0)
         return 0;
     if (peer)
@@ -151,9 +147,9 @@ void JSocket::tcp_drop_client(int& client_fd)
 
 void JSocket::tcp_close_listening_socket()
 {
-    if (fd != -1 && !fd_closed) {
+    if (resolve_fd(-1) != -1) {
         tcp_set_socket_nolinger();
-        close_own_fd();
+        close_own_fd(Number::kKeep);
     }
 }
 
@@ -251,22 +247,25 @@ int JSocket::resolve_fd(int fd) const
 {
     if (fd != -1)
         return fd;
-    return fd_closed ? -1 : this->fd;
+    return fd_closed_ ? -1 : this->fd;
 }
 
-void JSocket::close_own_fd()
+void JSocket::close_own_fd(Number number)
 {
-    if (fd != -1 && !fd_closed) {
+    if (fd != -1 && !fd_closed_) {
         close(fd);
-        fd_closed = true;
+        fd_closed_ = true;
+    }
+    if (number == Number::kForget) {
+        fd = -1;
+        fd_closed_ = false;
     }
 }
 
 int JSocket::open_own_fd(int family, int sock_type, int protocol)
 {
-    close_own_fd();
-    fd = socket(family, sock_type, protocol);
-    fd_closed = false;
+    close_own_fd(Number::kForget);
+    fd = socket(family, sock_type | SOCK_CLOEXEC, protocol);
     return fd;
 }
 

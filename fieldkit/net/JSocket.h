@@ -129,18 +129,21 @@ protected:
     static int poll_readable(pollfd* set, unsigned long count, int timeout, int retry);
 
 private:
-    // True once fd was closed by tcp_close_listening_socket or a failed
-    // tcp_start_server while fd keeps its number: ResetSocket must not close it again.
-    bool fd_closed;
+    // What close_own_fd leaves in `fd`: the closed number (kKeep; a later reset
+    // closes nothing but still removes an owned path) or -1 (kForget).
+    enum class Number { kKeep, kForget };
+
+    // True once the own descriptor is closed while `fd` keeps its number.
+    bool fd_closed_;
 
     // The descriptor an operation acts on: `fd`, or the own one for -1; -1 when
     // the own one is already closed (its number may belong to another file now).
     FIELDKIT_LOCAL int resolve_fd(int fd) const;
-    // Closes the own descriptor unless it is already closed; fd keeps its number.
-    FIELDKIT_LOCAL void close_own_fd();
-    // Closes an open own descriptor, then fd = socket(family, sock_type, protocol).
-    // Result: the new fd, -1 when socket() failed.
+    // The one pair that changes the own descriptor. open_own_fd closes an open
+    // one, then fd = socket(family, sock_type | SOCK_CLOEXEC, protocol): the new
+    // fd, -1 when socket() failed. close_own_fd closes it unless already closed.
     FIELDKIT_LOCAL int open_own_fd(int family, int sock_type, int protocol);
+    FIELDKIT_LOCAL void close_own_fd(Number number);
     // Stream address of this socket in *out: the local address of `name`, or
     // IPv4 `ipv4_host`:port. Result: the address length.
     FIELDKIT_LOCAL socklen_t stream_address(sockaddr_storage* out, unsigned int ipv4_host) const;

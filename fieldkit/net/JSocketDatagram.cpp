@@ -7,7 +7,6 @@
 #include <fieldkit/net/detail/SocketDetail.h>
 
 #include <arpa/inet.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -84,8 +83,7 @@ bool JSocket::udp_setup_socket()
     else if (group)
         ready = mcast_set_loopback(0) == 0;  // keep our own datagrams off this host
     if (!ready) {
-        close(fd);  // just opened, so not closed before
-        fd = -1;
+        close_own_fd(Number::kForget);
     }
     return ready;
 }

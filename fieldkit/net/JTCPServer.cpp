@@ -2,23 +2,31 @@
 #include "JTCPServer.h"
 
 #include <fieldkit/core/Clock.h>
+#include <fieldkit/net/detail/SocketDetail.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <new>
 
+using fieldkit::detail::kMessageReceiveSize;
+using fieldkit::detail::receive_once;
+
 namespace {
 
-constexpr int kPassMs = 100;       // bound of every wait in both loops
-constexpr int kStopPauseMs = 150;  // longer than one pass of either loop
-constexpr size_t kReadBytes = 2048;  // most bytes one read delivers
+constexpr int kPassMs = 100;                // bound of every wait in both loops
+constexpr int kStopPauseMs = 150;           // longer than one pass of either loop
+constexpr int kDefaultSendTimeoutMs = 1000;
+constexpr uint32_t kWakeTag = UINT32_MAX;   // event tag of the wake-up descriptor; slots are tagged by index
 
 // An int socket option of `fd`; -1 when it cannot be read.
 int socket_option(int fd, int option)
@@ -35,7 +43,51 @@ bool is_local_listener(int fd)
            socket_option(fd, SO_ACCEPTCONN) == 1;
 }
 
+int make_event_fd()
+{
+    return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+void close_if_open(int& fd)
+{
+    if (fd != -1)
+        close(fd);
+    fd = -1;
+}
+
+void signal_event(int event_fd)
+{
+    const uint64_t one = 1;
+    const ssize_t written = write(event_fd, &one, sizeof one);
+    (void)written;  // -1 (no descriptor) or a full counter: the waiter wakes within a pass anyway
+}
+
+void drain_event(int event_fd)
+{
+    uint64_t count = 0;
+    const ssize_t got = read(event_fd, &count, sizeof count);  // resets the counter
+    (void)got;
+}
+
+void set_send_timeout(int fd, int ms)
+{
+    const timeval bound{ms / 1000, (ms % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+}
+
+long long monotonic_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 }  // namespace
+
+// The reading thread's view of one slot.
+struct JTCPServer::slot_watch {
+    int watched = -1;           // descriptor registered for the slot in epoll_fd_; -1 none
+    long long heard_at_ms = 0;  // monotonic time of the acceptance or the last message
+};
 
 void CONN::init()
 {
@@ -55,9 +107,15 @@ JTCPServer::JTCPServer()
     : connections(nullptr),
       connection_count(0),
       app(nullptr),
-      wake_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      poll_set(nullptr),
-      live_workers(0)
+      wake_fd_(make_event_fd()),
+      slot_freed_fd_(make_event_fd()),
+      epoll_fd_(-1),
+      ready_count_(0),
+      send_timeout_ms_(kDefaultSendTimeoutMs),
+      send_timeout_changes_(0),
+      send_timeout_applied_(0),
+      idle_timeout_ms_(0),
+      live_workers_(0)
 {
     new_connection_thread.Initialize();
     listen_thread.Initialize();
@@ -74,8 +132,8 @@ JTCPServer::~JTCPServer()
     Cleanup();
     pthread_attr_destroy(&listen_thread.attr);
     pthread_attr_destroy(&new_connection_thread.attr);
-    if (wake_fd != -1)
-        close(wake_fd);
+    close_if_open(wake_fd_);
+    close_if_open(slot_freed_fd_);
 }
 
 int JTCPServer::StartServer(const char* name, int count)
@@ -115,15 +173,23 @@ int JTCPServer::start_serving(int count, OpenSocket open_socket)
 bool JTCPServer::allocate_table(int count)
 {
     const size_t entries = static_cast<size_t>(count) + 1;  // the slots and the wake-up descriptor
-    if (entries > SIZE_MAX / sizeof(pollfd))
+    if (entries > SIZE_MAX / sizeof(epoll_event))
         return false;  // more than the address space holds (32-bit targets)
-    poll_set = new (std::nothrow) pollfd[entries];
-    if (!poll_set)
+    events_.reset(new (std::nothrow) epoll_event[entries]);
+    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (!events_ || epoll_fd_ == -1)
         return false;
+    epoll_event wake{};
+    wake.events = EPOLLIN;
+    wake.data.u32 = kWakeTag;
+    if (wake_fd_ != -1)
+        epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake);
     if (count == 0)
         return true;  // listens, but has no slot to serve a connection in
+    watches_.reset(new (std::nothrow) slot_watch[static_cast<size_t>(count)]);
+    ready_slots_.reset(new (std::nothrow) int[static_cast<size_t>(count)]);
     connections = new (std::nothrow) CONN*[count]();
-    if (!connections)
+    if (!watches_ || !ready_slots_ || !connections)
         return false;
     connection_count = count;
     for (int i = 0; i < count; ++i) {
@@ -139,6 +205,7 @@ void JTCPServer::Cleanup()
 {
     if (new_connection_thread.running || listen_thread.running)
         StopThread();  // never free the table under a worker
+    close_if_open(epoll_fd_);  // first: no registration outlives the descriptors below
     for (int i = 0; i < connection_count; ++i) {
         if (CONN* slot = connections[i]) {
             int client = slot->fd;
@@ -149,8 +216,10 @@ void JTCPServer::Cleanup()
     delete[] connections;
     connections = nullptr;
     connection_count = 0;
-    delete[] poll_set;
-    poll_set = nullptr;
+    watches_.reset();
+    events_.reset();
+    ready_slots_.reset();
+    ready_count_ = 0;
 }
 
 int JTCPServer::StartListeningThread()
@@ -170,16 +239,18 @@ int JTCPServer::start_worker(thread_C& worker, void* (*entry)(void*))
 {
     worker.stop = false;
     pthread_attr_setdetachstate(&worker.attr, PTHREAD_CREATE_DETACHED);
-    ++live_workers;  // counted before the worker can report its end
+    ++live_workers_;  // counted before the worker can report its end
     const int result = pthread_create(&worker.id, &worker.attr, entry, this);
     worker.running = result == 0;
     if (result != 0)
-        --live_workers;
+        --live_workers_;
     return result;
 }
 
 void JTCPServer::StopThread()
 {
+    if (!new_connection_thread.running && !listen_thread.running)
+        return;  // nothing to give time to leave
     stop_worker(new_connection_thread);
     stop_worker(listen_thread);
     Sleep(kStopPauseMs);
@@ -202,13 +273,27 @@ void JTCPServer::wait_for_workers()
 {
     // Usually over already: the pause outlasts a pass. A worker inside a slow
     // OnMessage holds the stop here until it returns.
-    while (live_workers.load() != 0)
+    while (live_workers_.load() != 0)
         Sleep(1);
 }
 
 void JTCPServer::SetApp(JStdApp* application)
 {
     app = application;
+}
+
+void JTCPServer::SetSendTimeout(int ms)
+{
+    if (ms < 0)
+        return;
+    send_timeout_ms_ = ms;
+    ++send_timeout_changes_;
+}
+
+void JTCPServer::SetIdleTimeout(int ms)
+{
+    if (ms >= 0)
+        idle_timeout_ms_ = ms;
 }
 
 void* JTCPServer::new_connection_thread_start(void* server)
@@ -225,7 +310,7 @@ void* JTCPServer::run_worker(void* server, void (JTCPServer::*routine)())
 {
     JTCPServer* self = static_cast<JTCPServer*>(server);
     (self->*routine)();
-    self->live_workers.fetch_sub(1);  // the last touch: the server may be released from here on
+    self->live_workers_.fetch_sub(1);  // the last touch: the server may be released from here on
     return nullptr;
 }
 
@@ -235,6 +320,10 @@ void JTCPServer::new_connection_thread_routine()
     while (!new_connection_thread.stop) {
         if (candidate < 0)
             candidate = first_free_slot();
+        if (candidate < 0) {
+            wait_for_free_slot();  // the connection waits in the backlog meanwhile
+            continue;
+        }
         if (!tcp_WaitForActivity(kPassMs)) {
             if (!listener_usable())
                 Sleep(kPassMs);  // nothing to wait on returns at once: pace instead of spinning
@@ -242,74 +331,174 @@ void JTCPServer::new_connection_thread_routine()
         }
         int client = -1;
         unsigned long peer = 0;
-        if (candidate < 0 || !tcp_check_for_connection(&peer, &client, 0)) {
-            // Every slot used (the connection waits in the backlog) or the accept
-            // failed: the socket stays readable, so pause a pass instead of spinning.
-            Sleep(kPassMs);
+        if (!tcp_check_for_connection(&peer, &client, 0)) {
+            // Descriptors exhausted (or the client gave up): the socket stays
+            // readable, so wait for a descriptor to come back instead of spinning.
+            wait_for_free_slot();
             continue;
         }
         connections[candidate]->fd = client;
-        wake_reader();
+        signal_event(wake_fd_);
         candidate = first_free_slot();
     }
     tcp_close_listening_socket();
 }
 
+void JTCPServer::wait_for_free_slot()
+{
+    pollfd freed{slot_freed_fd_, POLLIN, 0};  // -1 is skipped: a plain pause of one pass
+    const int n = poll(&freed, 1, kPassMs);
+    if (n > 0)
+        drain_event(slot_freed_fd_);
+    else if (n < 0 && errno != EINTR)
+        Sleep(kPassMs);
+}
+
 void JTCPServer::listen_thread_routine()
 {
     TCPMessage message;
-    char buffer[kReadBytes];  // the one receive buffer of this thread's run
+    char buffer[kMessageReceiveSize];  // the one receive buffer of this thread's run
     while (!listen_thread.stop) {
-        if (check_fds_read(kPassMs, 0) == 0)
-            continue;
-        for (int i = 0; i < connection_count; ++i)
-            if (connections[i]->ready)
-                serve_slot(*connections[i], message, buffer);
+        if (check_fds_read(kPassMs, 0) != 0) {
+            for (int k = 0; k < ready_count_; ++k)  // ascending: slot order
+                if (connections[ready_slots_[k]]->ready)
+                    serve_slot(ready_slots_[k], message, buffer);
+        }
+        drop_idle_slots();
     }
-}
-
-void JTCPServer::serve_slot(CONN& slot, TCPMessage& message, char* buffer)
-{
-    // One read of what poll has just reported, as ReceiveMessage(&message, 0)
-    // would do, but without its two further readiness polls (about a third of
-    // a local round trip) and without ever blocking the loop.
-    message.socket = slot.fd;
-    const ssize_t got = recv(slot.fd, buffer, kReadBytes, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return;  // nothing to read after all: the connection stays
-    if (got > 0) {
-        message.SetMessage(buffer, static_cast<int>(got));
-        if (JStdApp* handler = app.load())
-            handler->OnMessage(&message);
-        return;
-    }
-    int client = slot.fd;  // end of stream or error: the connection is over
-    tcp_drop_client(client);
-    slot.fd = -1;  // free only once closed: the accepting thread may fill it now
 }
 
 unsigned char JTCPServer::check_fds_read(int timeout, int retry)
 {
-    pollfd idle{};  // a server without a table waits on the wake-up descriptor alone
-    pollfd* set = poll_set ? poll_set : &idle;
-    const int slots = connection_count;
-    for (int i = 0; i < slots; ++i) {
-        connections[i]->ready = false;
-        set[i] = pollfd{connections[i]->fd, POLLIN, 0};  // free slots (-1) are skipped by poll
+    ready_count_ = 0;
+    watch_slots();
+    if (ready_count_ > 0)
+        timeout = 0;  // unwatchable slots are ready now, as poll reports a bad descriptor at once
+    const int events = wait_for_events(timeout, retry);
+    for (int e = 0; e < events; ++e) {
+        const uint32_t tag = events_[e].data.u32;
+        if (tag == kWakeTag)
+            drain_event(wake_fd_);
+        else if (connections[tag]->fd == watches_[tag].watched)  // data, hang-up or error: the read tells
+            mark_ready(static_cast<int>(tag));
     }
-    set[slots] = pollfd{wake_fd, POLLIN, 0};
-    if (poll_readable(set, static_cast<unsigned long>(slots) + 1, timeout, retry) <= 0)
-        return 0;
-    if (set[slots].revents)
-        drain_wake();
-    unsigned int ready = 0;
-    for (int i = 0; i < slots; ++i) {
-        if (set[i].revents) {  // data, hang-up or error: the next read tells which
-            connections[i]->ready = true;
-            ++ready;
+    std::sort(ready_slots_.get(), ready_slots_.get() + ready_count_);
+    return static_cast<unsigned char>(std::min(ready_count_, 255));  // never 0 while slots are ready
+}
+
+void JTCPServer::watch_slots()
+{
+    const unsigned changes = send_timeout_changes_;
+    const bool retime = changes != send_timeout_applied_;
+    send_timeout_applied_ = changes;
+    const int send_timeout_ms = send_timeout_ms_;
+    // Forget changed descriptors first: a number closed in one slot may come back in another.
+    for (int i = 0; i < connection_count; ++i) {
+        connections[i]->ready = false;
+        slot_watch& watch = watches_[i];
+        if (watch.watched != -1 && watch.watched != connections[i]->fd) {
+            epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, watch.watched, nullptr);
+            watch.watched = -1;
         }
     }
-    return static_cast<unsigned char>(std::min(ready, 255u));  // never 0 while slots are ready
+    for (int i = 0; i < connection_count; ++i) {
+        if (watches_[i].watched == -1 && connections[i]->fd != -1)
+            watch_slot(i, send_timeout_ms);
+        else if (retime && watches_[i].watched != -1)
+            set_send_timeout(watches_[i].watched, send_timeout_ms);
+    }
+}
+
+void JTCPServer::watch_slot(int index, int send_timeout_ms)
+{
+    const int client = connections[index]->fd;
+    epoll_event event{};
+    event.events = EPOLLIN;  // level-triggered: unread bytes keep the slot ready
+    event.data.u32 = static_cast<uint32_t>(index);
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, client, &event) != 0) {
+        if (errno == EBADF || errno == EPERM)
+            mark_ready(index);  // not a socket that is open: the read fails and frees the slot
+        return;                 // otherwise tried again next pass
+    }
+    set_send_timeout(client, send_timeout_ms);
+    watches_[index] = slot_watch{client, monotonic_ms()};
+}
+
+void JTCPServer::mark_ready(int index)
+{
+    if (connections[index]->ready.exchange(true))
+        return;
+    ready_slots_[ready_count_++] = index;
+}
+
+int JTCPServer::wait_for_events(int timeout, int retry)
+{
+    const int capacity = connection_count + 1;
+    const unsigned int start = GetTickCount();
+    for (;;) {
+        int pass = timeout < 0 ? -1 : timeout;
+        if (retry && timeout > 0) {
+            const unsigned int elapsed = GetTickCount() - start;
+            if (elapsed > static_cast<unsigned int>(timeout))
+                return 0;
+            pass = timeout - static_cast<int>(elapsed);
+        }
+        const int n = epoll_wait(epoll_fd_, events_.get(), capacity, pass);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR) {
+            Sleep(pass < 0 ? kPassMs : pass);  // a failing wait returns at once: pace it
+            return 0;
+        }
+        if (!retry)
+            return 0;
+    }
+}
+
+void JTCPServer::serve_slot(int index, TCPMessage& message, char* buffer)
+{
+    // One read of what epoll has just reported, as ReceiveMessage(&message, 0)
+    // would do, but without its two further readiness polls and without ever
+    // blocking the loop.
+    CONN& slot = *connections[index];
+    message.socket = slot.fd;
+    const int got = receive_once(slot.fd, buffer, kMessageReceiveSize, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return;  // nothing to read after all: the connection stays
+    if (got <= 0) {
+        free_slot(index);  // end of stream or error: the connection is over
+        return;
+    }
+    watches_[index].heard_at_ms = monotonic_ms();
+    message.SetMessage(buffer, got);
+    if (JStdApp* handler = app.load())
+        handler->OnMessage(&message);
+}
+
+void JTCPServer::drop_idle_slots()
+{
+    const int idle_ms = idle_timeout_ms_;
+    if (idle_ms == 0)
+        return;
+    const long long now = monotonic_ms();
+    for (int i = 0; i < connection_count; ++i) {
+        const slot_watch& watch = watches_[i];
+        if (watch.watched != -1 && watch.watched == connections[i]->fd && now - watch.heard_at_ms >= idle_ms)
+            free_slot(i);
+    }
+}
+
+void JTCPServer::free_slot(int index)
+{
+    CONN& slot = *connections[index];
+    int client = slot.fd;
+    if (watches_[index].watched == client) {
+        epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, client, nullptr);  // before the number can be reused
+        watches_[index].watched = -1;
+    }
+    tcp_drop_client(client);
+    slot.fd = -1;  // free only once closed: the accepting thread may fill it now
+    signal_event(slot_freed_fd_);
 }
 
 int JTCPServer::first_free_slot() const
@@ -323,20 +512,4 @@ int JTCPServer::first_free_slot() const
 bool JTCPServer::listener_usable()
 {
     return type == TCP_SERVER && check_read(0, -1, 1) >= 0;
-}
-
-void JTCPServer::wake_reader()
-{
-    if (wake_fd == -1)
-        return;
-    const uint64_t one = 1;
-    const ssize_t written = write(wake_fd, &one, sizeof one);
-    (void)written;  // a full counter still wakes the reader
-}
-
-void JTCPServer::drain_wake()
-{
-    uint64_t count = 0;
-    const ssize_t got = read(wake_fd, &count, sizeof count);  // resets the counter
-    (void)got;
 }

@@ -16,6 +16,7 @@
 #include <csignal>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -298,6 +299,49 @@ TEST(JSocketSendTimeout, NonBlockingOrUnboundedDescriptorKeepsItsConnection)
     char byte = 'k';
     EXPECT_EQ(c.client.SendMessage(&byte, 1, -1), 1);
     EXPECT_EQ(c.server.ReceiveMessage(&byte, 1, 5000, c.accepted), 1) << "still open both ways";
+}
+
+// Which of `fds` a forked child still holds once it has exec'd a shell: their numbers, space-separated.
+std::string HeldAfterExec(const std::vector<int>& fds)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return "no pipe";
+    std::vector<std::string> args{"sh", "-c", "for n; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0", "sh"};
+    for (int fd : fds)
+        args.push_back(std::to_string(fd));
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
+        execv("/bin/sh", argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string held;
+    char chunk[256];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+        held.append(chunk, static_cast<size_t>(n));
+    close(out[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status == 0 ? held : "shell failed";
+}
+
+TEST(JSocketCloseOnExec, ExecdChildHoldsNoneOfTheSocketsDescriptors)
+{
+    Connection local(true), ipv4(false);
+    TempDir dir;
+    JSocket datagram(dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE);
+    const std::vector<int> fds{local.server.fd, local.client.fd, local.accepted,
+                               ipv4.server.fd, ipv4.client.fd, ipv4.accepted, datagram.fd};
+    EXPECT_EQ(HeldAfterExec(fds), "");
+    const int inheritable = dup(datagram.fd);  // the probe does see a descriptor without the flag
+    EXPECT_EQ(HeldAfterExec({inheritable}), std::to_string(inheritable) + " ");
+    close(inheritable);
 }
 
 }  // namespace

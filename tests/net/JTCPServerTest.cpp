@@ -11,31 +11,57 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 constexpr unsigned short kReplyMs = 30000;  // generous bound for anything that should come at once
 constexpr unsigned short kSilenceMs = 400;  // how long "nothing happens" is watched
-#ifndef FIELDKIT_SOAK_CYCLES  // per client; a full table paces the accepting thread at 100 ms
-#define FIELDKIT_SOAK_CYCLES 64
+constexpr int kSendBoundMs = 300;           // the send time-out the flood tests set
+constexpr int kStopPauseMs = 150;
+#ifdef FIELDKIT_EMULATED  // qemu-ppc: the same checks on fewer connections, wider margins
+constexpr int kSoakCycles = 20;  // per client
+constexpr int kFloodClients = 50;
+constexpr double kMarginMs = 3000;
+#else
+constexpr int kSoakCycles = 64;
+constexpr int kFloodClients = 200;
+constexpr double kMarginMs = 1500;
 #endif
+constexpr double kPromptMs = 40;  // "at once": well below one 100 ms pass of a worker
+
+double MsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
 
 template <typename Pred>
-bool WaitUntil(Pred done)
+bool WaitUntil(Pred done, int limit_ms = kReplyMs)
 {
-    for (int waited = 0; waited < kReplyMs && !done(); waited += 2)
+    for (int waited = 0; waited < limit_ms && !done(); waited += 2)
         Sleep(2);
     return done();
+}
+
+double Median(std::vector<double> ms)
+{
+    std::sort(ms.begin(), ms.end());
+    return ms[ms.size() / 2];
 }
 
 struct Client : JSocket {
@@ -59,6 +85,21 @@ struct Client : JSocket {
     {
         char c;
         return check_read(kReplyMs, -1, 1) > 0 && recv(fd, &c, 1, 0) <= 0;
+    }
+    // Sends without ever reading until the server hangs up; false when it has
+    // not within `limit_ms`.
+    bool FloodUntilHungUp(int limit_ms)
+    {
+        const std::string chunk(65536, 'f');
+        const auto start = std::chrono::steady_clock::now();
+        while (MsSince(start) < limit_ms) {
+            if (send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
+                continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK)
+                return true;  // EPIPE / ECONNRESET: the other end is gone
+            Sleep(1);
+        }
+        return false;
     }
 };
 
@@ -108,13 +149,24 @@ public:
     std::atomic<int> slow_phase{0};  // 1 while "slow" sleeps, 2 once it was answered
 };
 
-// A server with `count` slots on a fresh path, answered by an EchoApp unless
-// `serve` is false; `before` is the descriptor count from before it.
+// A server with `count` slots on a fresh path (not started for a negative
+// count), answered by an EchoApp unless `serve` is false; `before` is the
+// descriptor count from before it.
 struct EchoServer {
     explicit EchoServer(int count, bool serve = true) : server(new JTCPServer(path.c_str(), count))
     {
         app.server = server.get();
         server->SetApp(serve ? &app : nullptr);
+    }
+    // Connects `n` clients one after the other, each answered once: slots 0..n-1.
+    std::vector<std::unique_ptr<Client>> Connected(int n)
+    {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < n; ++i) {
+            clients.push_back(std::make_unique<Client>(path));
+            EXPECT_TRUE(clients.back()->Echo("hello " + std::to_string(i)));
+        }
+        return clients;
     }
     fktest::TempDir dir;
     const std::string path = dir.path("srv");
@@ -123,25 +175,126 @@ struct EchoServer {
     std::unique_ptr<JTCPServer> server;
 };
 
-TEST(JTCPServer, RefusesBadStartsListensWithoutSlotsAndRestarts)
+// A connected pair of local stream sockets, closed with the object unless handed on.
+struct SocketPair {
+    SocketPair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
+    ~SocketPair() { for (int fd : fds) if (fd != -1) close(fd); }
+    int Give() { return std::exchange(fds[0], -1); }  // our end, for a slot that closes it
+    int fds[2] = {-1, -1};
+};
+
+// ---- starting, restarting and refusing ------------------------------------
+
+TEST(JTCPServer, StartServerRefusesAnUnbindablePathWithoutATableOrThreads)
 {
     EchoServer s(-1);
-    EXPECT_FALSE(fktest::PathExists(s.path));
     EXPECT_EQ(s.server->StartServer(s.dir.path("missing/srv").c_str(), 4), 0);
-    ASSERT_EQ(s.server->StartServer(s.path.c_str(), 0), 1);
-    EXPECT_EQ(s.server->StartServer(s.path.c_str(), -1), 0);  // changes nothing
-    Client waiting(s.path);  // no slot: stays in the backlog
+    EXPECT_EQ(s.server->connections, nullptr);
+    EXPECT_EQ(s.server->connection_count, 0);
+    EXPECT_FALSE(s.server->listen_thread.running);
+}
+
+TEST(JTCPServer, StartServerRefusesANegativeCountAndKeepsServing)
+{
+    EchoServer s(1);
+    EXPECT_EQ(s.server->StartServer(s.dir.path("other").c_str(), -1), 0);
+    EXPECT_TRUE(Client(s.path).Echo("still here"));
+}
+
+TEST(JTCPServer, ZeroSlotsListenButServeNoConnection)
+{
+    EchoServer s(0);
+    EXPECT_TRUE(fktest::PathExists(s.path));
+    Client waiting(s.path);  // stays in the backlog
     ASSERT_TRUE(waiting.Send("hello"));
     EXPECT_EQ(waiting.Receive(5, kSilenceMs), "");
+}
 
+TEST(JTCPServer, RestartOnAnotherPathClosesTheOldClientsAndPathAndServesTheNew)
+{
+    EchoServer s(1);
+    Client old(s.path);
+    ASSERT_TRUE(old.Echo("first"));
     const std::string second = s.dir.path("second");
     ASSERT_EQ(s.server->StartServer(second.c_str(), 1), 1);
     EXPECT_FALSE(fktest::PathExists(s.path));
-    EXPECT_TRUE(waiting.Closed());
+    EXPECT_TRUE(old.Closed());
     EXPECT_TRUE(Client(second).Echo("again"));
 }
 
-TEST(JTCPServer, AnswersOnTheSameConnectionFromTheReadingThreadOnceAnAppIsSet)
+// A listening local stream socket at `path` made outside the library; -1 on failure.
+int ListenAt(const std::string& path)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndChangesNothing)
+{
+    EchoServer s(2);
+    const int file = open(s.dir.path("file").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    const int datagram = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    SocketPair connected;
+    JSocket ipv4;  // a listening socket of the wrong family
+    ipv4.port = fktest::FreeLoopbackPort(SOCK_STREAM);
+    ASSERT_EQ(ipv4.tcp_start_server(1), 1);
+    const int listener = ListenAt(s.dir.path("adopt"));
+    const struct {
+        const char* what;
+        int fd;
+        int count;
+    } refused[] = {{"file", file, 2},   {"datagram socket", datagram, 2}, {"connected socket", connected.fds[0], 2},
+                   {"-1", -1, 2},       {"IPv4 listener", ipv4.fd, 2},    {"negative count", listener, -1}};
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        EXPECT_EQ(s.server->StartServerOnListener(r.fd, r.count), 0);
+        EXPECT_TRUE(r.fd == -1 || IsOpen(r.fd));  // still the caller's
+    }
+    EXPECT_TRUE(Client(s.path).Echo("still serving"));
+    for (int fd : {file, datagram, listener})
+        close(fd);
+}
+
+TEST(JTCPServer, StartServerOnListenerServesTheAdoptedSocketClosesItOnceAndKeepsItsPath)
+{
+    EchoServer s(-1);
+    const std::string path = s.dir.path("adopt");
+    const int listener = ListenAt(path);
+    ASSERT_NE(listener, -1);
+    ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
+    ASSERT_EQ(s.server->StartServerOnListener(listener, 2), 1);
+    EXPECT_EQ(fcntl(listener, F_GETFD), FD_CLOEXEC);
+    EXPECT_TRUE(Client(path).Echo("adopted"));
+    s.server.reset();
+    EXPECT_FALSE(IsOpen(listener));
+    EXPECT_TRUE(fktest::PathExists(path));
+    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
+}
+
+TEST(JTCPServer, StopThreadWithoutWorkersReturnsAtOnce)
+{
+    JTCPServer idle;
+    EXPECT_TRUE(fktest::TakesMs(0, 100, [&] { idle.StopThread(); }));
+}
+
+TEST(JTCPServer, StopThreadWithWorkersPausesAtLeast150Ms)
+{
+    EchoServer s(1);
+    EXPECT_TRUE(fktest::TakesMs(kStopPauseMs, kStopPauseMs + kMarginMs, [&] { s.server->StopThread(); }));
+}
+
+// ---- delivery ---------------------------------------------------------------
+
+TEST(JTCPServer, MessagesBeforeSetAppAreReadAndDropped)
 {
     EchoServer s(4, false);
     Client client(s.path);
@@ -152,31 +305,355 @@ TEST(JTCPServer, AnswersOnTheSameConnectionFromTheReadingThreadOnceAnAppIsSet)
     }));
     Sleep(100);  // past the delivery that follows the read
     s.server->SetApp(&s.app);
-
-    const std::string big = fktest::Pattern(3000);
     EXPECT_TRUE(client.Echo("ping"));
+    EXPECT_EQ(s.app.Messages(), std::vector<std::string>{"ping"});
+}
+
+TEST(JTCPServer, RepliesGoToTheSenderFromTheReadingThreadIn2048BytePieces)
+{
+    EchoServer s(4);
+    Client client(s.path);
+    const std::string big = fktest::Pattern(3000);
     EXPECT_TRUE(client.Echo(big));
-    EXPECT_EQ(s.app.Messages(), (std::vector<std::string>{"ping", big.substr(0, 2048), big.substr(2048)}));
+    EXPECT_EQ(s.app.Messages(), (std::vector<std::string>{big.substr(0, 2048), big.substr(2048)}));
     EXPECT_TRUE(pthread_equal(s.app.thread, s.server->listen_thread.id));
 }
 
+TEST(JTCPServer, SlotsReadyInOnePassAreServedInSlotOrder)
+{
+    EchoServer s(3);
+    auto clients = s.Connected(3);
+    ASSERT_TRUE(clients[0]->Send("slow"));  // holds the reading thread for 400 ms
+    ASSERT_TRUE(WaitUntil([&] { return s.app.slow_phase == 1; }));
+    ASSERT_TRUE(clients[2]->Send("third"));  // readable first
+    ASSERT_TRUE(clients[1]->Send("second"));
+    EXPECT_EQ(clients[2]->Receive(5), "third");
+    const std::vector<std::string> got = s.app.Messages();
+    EXPECT_EQ(std::vector<std::string>(got.begin() + 3, got.end()),
+              (std::vector<std::string>{"slow", "second", "third"}));
+}
+
+TEST(JTCPServer, AFreshConnectionIsAnsweredWellWithinOnePass)
+{
+    EchoServer s(2);
+    std::vector<double> ms;
+    for (int i = 0; i < 5; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(Client(s.path).Echo("first"));
+        ms.push_back(MsSince(start));
+    }
+    EXPECT_LT(Median(ms), kPromptMs) << "median ms of a connect and its first round trip";
+}
+
+// ---- the slot table -----------------------------------------------------------
+
 TEST(JTCPServer, FullTableKeepsTheNextClientInTheBacklogUntilOneCloses)
 {
-    const LowDescriptorsTaken taken(1100);  // slots past FD_SETSIZE: the waits must poll
+    const LowDescriptorsTaken taken(1100);  // slots past FD_SETSIZE
     EchoServer s(2);
-    Client first(s.path);
-    ASSERT_TRUE(first.Echo("one"));
-    Client second(s.path);
-    ASSERT_TRUE(second.Echo("two"));
+    auto clients = s.Connected(2);
     Client third(s.path);
     ASSERT_TRUE(third.Send("three"));
     EXPECT_EQ(third.Receive(5, kSilenceMs), "");
-
-    first.ResetSocket();  // frees slot 0 without a message
+    clients[0].reset();  // frees slot 0 without a message
     EXPECT_EQ(third.Receive(5), "three");
-    EXPECT_EQ(s.app.Messages(), (std::vector<std::string>{"one", "two", "three"}));
     EXPECT_GE(s.server->connections[0]->fd, 1100);
 }
+
+TEST(JTCPServer, AWaitingClientIsAcceptedAtOnceWhenASlotFrees)
+{
+    EchoServer s(1);
+    std::vector<double> ms;
+    for (int i = 0; i < 5; ++i) {
+        auto holder = std::make_unique<Client>(s.path);
+        ASSERT_TRUE(holder->Echo("hold"));
+        Client waiting(s.path);
+        ASSERT_TRUE(waiting.Send("next"));
+        Sleep(150);  // the accepting thread has found the table full by now
+        const auto start = std::chrono::steady_clock::now();
+        holder.reset();
+        EXPECT_EQ(waiting.Receive(4), "next");
+        ms.push_back(MsSince(start));
+    }
+    EXPECT_LT(Median(ms), kPromptMs) << "median ms from a slot freeing to the waiting client's reply";
+}
+
+// Time in ms for `clients` clients at once, each connecting, doing one round
+// trip and closing, on a server with `slots` slots.
+double FloodMs(int slots, int clients)
+{
+    EchoServer s(slots);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    const auto start = std::chrono::steady_clock::now();
+    for (int c = 0; c < clients; ++c)
+        threads.emplace_back([&] { failures += !Client(s.path).Echo("flood"); });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failures, 0) << "on " << slots << " slots";
+    return MsSince(start);
+}
+
+TEST(JTCPServer, AFloodOnFewSlotsTakesASmallMultipleOfTheSameOnAmpleSlots)
+{
+    const double ample = FloodMs(256, kFloodClients);
+    const double few = FloodMs(4, kFloodClients);
+    EXPECT_LT(few, 4 * ample + 250) << kFloodClients << " clients: " << few << " ms on 4 slots, " << ample
+                                    << " ms on 256";
+}
+
+TEST(JTCPServer, IdleLimitFreesASilentClientsSlotForAWaitingOne)
+{
+    constexpr int kIdleMs = 300;
+    EchoServer s(1);
+    s.server->SetIdleTimeout(kIdleMs);
+    const auto start = std::chrono::steady_clock::now();
+    Client silent(s.path);
+    Client waiting(s.path);
+    ASSERT_TRUE(waiting.Send("waiting"));
+    EXPECT_EQ(waiting.Receive(7), "waiting");
+    const double ms = MsSince(start);
+    EXPECT_GE(ms, kIdleMs) << "ms until the waiting client was served";
+    EXPECT_LT(ms, kIdleMs + 100 + kMarginMs) << "ms until the waiting client was served";
+    EXPECT_TRUE(silent.Closed());
+}
+
+// ---- descriptors ------------------------------------------------------------
+
+// The process's descriptors by number, each with what it refers to.
+std::map<int, std::string> OpenDescriptors(const std::string& dir = "/proc/self/fd")
+{
+    std::map<int, std::string> fds;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        fds[std::stoi(entry.path().filename().string())] = target.string();
+    }
+    return fds;
+}
+
+// The descriptors a program started with fork and exec holds, as its shell lists them.
+std::map<int, std::string> HelperDescriptors()
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return {};
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 1);  // the copy on 1 is not close-on-exec
+        execl("/bin/sh", "sh", "-c", "cd /proc/$$/fd && for f in *; do echo \"$f $(readlink $f)\"; done",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string listing;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        listing.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    waitpid(child, nullptr, 0);
+    std::map<int, std::string> fds;
+    for (size_t at = 0, end; (end = listing.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = listing.substr(at, end - at);
+        const size_t space = line.find(' ');
+        fds[std::stoi(line.substr(0, space))] = line.substr(space + 1);
+    }
+    return fds;
+}
+
+TEST(JTCPServer, AForkedAndExecdHelperHoldsNoneOfTheServersDescriptors)
+{
+    const std::map<int, std::string> before = OpenDescriptors();
+    EchoServer s(2);
+    Client client(s.path);
+    ASSERT_TRUE(client.Echo("hello"));  // accepted and watched
+    std::map<int, std::string> ours;
+    for (const auto& [fd, target] : OpenDescriptors())
+        if (before.count(fd) == 0 || before.at(fd) != target)
+            ours[fd] = target;
+    EXPECT_GE(ours.size(), 6u);  // listening, accepted, two wake-ups, epoll, the client
+    const std::map<int, std::string> helper = HelperDescriptors();
+    EXPECT_GE(helper.size(), 3u);  // the helper ran and listed at least its standard streams
+    for (const auto& [fd, target] : ours) {
+        SCOPED_TRACE(std::to_string(fd) + " " + target);
+        EXPECT_TRUE(helper.count(fd) == 0 || helper.at(fd) != target);
+    }
+}
+
+// In a child process: serves `path` on `slots` slots under a descriptor limit
+// of 32 with all but four descriptors below it taken, reports on `ready`, and
+// exits once `quit` is closed. Exit status 0, or 2 when the set-up failed.
+[[noreturn]] void ServeExhausted(const std::string& path, int slots, int ready, int quit)
+{
+    JTCPServer server(path.c_str(), slots);
+    EchoApp app;
+    app.server = &server;
+    server.SetApp(&app);
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = 32;
+    bool ok = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    std::vector<int> taken;
+    for (int fd; ok && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) != -1;)
+        taken.push_back(fd);
+    ok = ok && taken.size() >= 4;
+    for (int i = 0; ok && i < 4; ++i) {
+        close(taken.back());
+        taken.pop_back();
+    }
+    ok = ok && write(ready, "r", 1) == 1;
+    char c;
+    while (ok && read(quit, &c, 1) < 0 && errno == EINTR) {
+    }
+    _exit(ok ? 0 : 2);  // the parent removes the path with its directory
+}
+
+// CPU time, user and system, in ms.
+double CpuMs(const rusage& usage)
+{
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuietAndItServesAgainOnceSomeReturn)
+{
+    constexpr int kSlots = 64;  // above the child's descriptor limit
+    fktest::TempDir dir;
+    const std::string path = dir.path("srv");
+    int ready[2];
+    int quit[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(quit, O_CLOEXEC), 0);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        close(quit[1]);
+        ServeExhausted(path, kSlots, ready[1], quit[0]);
+    }
+    close(ready[1]);
+    close(quit[0]);
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1) << "the child could not set up";
+    close(ready[0]);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<Client>(path));
+        clients.back()->Send("ping");
+    }
+    EXPECT_EQ(clients[3]->Receive(4), "ping");  // four descriptors: four connections
+    EXPECT_EQ(clients[4]->Receive(4, 1000), "") << "served beyond the descriptor limit";
+    clients.erase(clients.begin(), clients.begin() + 4);  // their descriptors come back
+    EXPECT_EQ(clients[3]->Receive(4), "ping");
+    close(quit[1]);
+    int status = -1;
+    rusage usage{};
+    ASSERT_EQ(wait4(child, &status, 0, &usage), child);
+    const double wall_ms = MsSince(start);
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(CpuMs(usage), 0.25 * wall_ms) << "child CPU ms in " << wall_ms << " ms";
+}
+
+// ---- sends that cannot complete --------------------------------------------
+
+TEST(JTCPServer, AClientThatNeverReadsIsCutOffWhileAnotherStaysServedWithinTheSendBound)
+{
+    EchoServer s(2);
+    s.server->SetSendTimeout(kSendBoundMs);
+    auto clients = s.Connected(2);
+    std::atomic<bool> done{false};
+    std::atomic<bool> lost{false};
+    double worst = 0;
+    std::thread other([&] {
+        while (!done && !lost) {
+            const auto start = std::chrono::steady_clock::now();
+            lost = !clients[1]->Echo("round trip");
+            worst = std::max(worst, MsSince(start));
+        }
+    });
+    EXPECT_TRUE(clients[0]->FloodUntilHungUp(kReplyMs)) << "the flooding client's connection did not end";
+    Sleep(kSendBoundMs);  // round trips after the cut count too
+    done = true;
+    other.join();
+    EXPECT_FALSE(lost);
+    EXPECT_LT(worst, kSendBoundMs + kMarginMs) << "worst round trip in ms beside the flood";
+}
+
+TEST(JTCPServer, DestroyingTheServerWhileAClientNeverReadsIsBoundedByTheSendBound)
+{
+    EchoServer s(2);
+    s.server->SetSendTimeout(kSendBoundMs);
+    auto clients = s.Connected(1);
+    const std::string chunk(65536, 'f');
+    while (send(clients[0]->fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
+    }  // both directions full: the reading thread is stuck in a send now or soon
+    std::atomic<bool> gone{false};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread destroyer([&] {
+        s.server.reset();
+        gone = true;
+    });
+    const bool bounded = WaitUntil([&] { return gone.load(); }, kSendBoundMs + kStopPauseMs + kMarginMs);
+    const double ms = MsSince(start);
+    clients[0]->ResetSocket();  // releases a send that no bound ends
+    destroyer.join();
+    EXPECT_TRUE(bounded) << "destruction still running after " << ms << " ms";
+    EXPECT_GE(ms, kStopPauseMs);
+}
+
+TEST(JTCPServer, SendTimeoutZeroLetsASlowReaderReceiveEverything)
+{
+    EchoServer s(1);
+    s.server->SetSendTimeout(kSendBoundMs);
+    s.server->SetSendTimeout(0);
+    Client slow(s.path);
+    const std::string big = fktest::Pattern(1 << 20);
+    std::thread sender([&] { EXPECT_TRUE(slow.Send(big)); });
+    Sleep(2 * kSendBoundMs);  // longer than the bound that was lifted
+    EXPECT_EQ(slow.Receive(big.size()), big);
+    sender.join();
+}
+
+// ---- check_fds_read on a stopped server --------------------------------------
+
+TEST(JTCPServer, CheckFdsReadMarksExactlyTheReadableSlots)
+{
+    EchoServer s(3);
+    s.server->StopThread();
+    SocketPair first, third;
+    s.server->connections[0]->fd = first.Give();
+    s.server->connections[2]->fd = third.Give();
+    s.server->connections[1]->ready = true;  // cleared by the next check
+    ASSERT_EQ(write(first.fds[1], "x", 1), 1);
+    ASSERT_EQ(write(third.fds[1], "y", 1), 1);
+    EXPECT_EQ(s.server->check_fds_read(kReplyMs, 0), 2);
+    EXPECT_TRUE(s.server->connections[0]->ready);
+    EXPECT_FALSE(s.server->connections[1]->ready);
+    EXPECT_TRUE(s.server->connections[2]->ready);
+}
+
+TEST(JTCPServer, CheckFdsReadTakesUpADescriptorWrittenIntoASlotBetweenPasses)
+{
+    EchoServer s(1);
+    s.server->StopThread();
+    SocketPair first, second;
+    s.server->connections[0]->fd = first.fds[0];
+    EXPECT_EQ(s.server->check_fds_read(0, 0), 0);
+    s.server->connections[0]->fd = second.Give();  // the first stays open: a different number
+    ASSERT_EQ(write(second.fds[1], "x", 1), 1);
+    EXPECT_EQ(s.server->check_fds_read(kReplyMs, 0), 1);
+}
+
+TEST(JTCPServer, CheckFdsReadWithNothingReadableWaitsItsTimeOutThroughSignals)
+{
+    EchoServer s(2);
+    s.server->StopThread();
+    const fktest::SignalStorm storm;
+    // The clock counts whole milliseconds, rounded: the wait may end half a millisecond early.
+    EXPECT_TRUE(fktest::TakesMs(249, 250 + kMarginMs, [&] { EXPECT_EQ(s.server->check_fds_read(250, 1), 0); }));
+}
+
+// ---- under load -------------------------------------------------------------
 
 TEST(JTCPServer, DestroyWhileClientsSendAndOnMessageSleepsClosesEverything)
 {
@@ -209,65 +686,6 @@ TEST(JTCPServer, DestroyWhileClientsSendAndOnMessageSleepsClosesEverything)
     EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
 }
 
-// A listening local stream socket at `path` made outside the library; -1 on failure.
-int ListenAt(const std::string& path)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
-TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndChangesNothing)
-{
-    EchoServer s(2);
-    const int file = open(s.dir.path("file").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    const int datagram = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int pair[2] = {-1, -1};
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    JSocket ipv4;  // a listening socket of the wrong family
-    ipv4.port = fktest::FreeLoopbackPort(SOCK_STREAM);
-    ASSERT_EQ(ipv4.tcp_start_server(1), 1);
-    const int listener = ListenAt(s.dir.path("adopt"));
-    const struct {
-        const char* what;
-        int fd;
-        int count;
-    } refused[] = {{"file", file, 2},          {"datagram socket", datagram, 2}, {"connected socket", pair[0], 2},
-                   {"-1", -1, 2},              {"IPv4 listener", ipv4.fd, 2},    {"negative count", listener, -1}};
-    for (const auto& r : refused) {
-        SCOPED_TRACE(r.what);
-        EXPECT_EQ(s.server->StartServerOnListener(r.fd, r.count), 0);
-        EXPECT_TRUE(r.fd == -1 || IsOpen(r.fd));  // still the caller's
-    }
-    EXPECT_TRUE(Client(s.path).Echo("still serving"));
-    for (int fd : {file, datagram, pair[0], pair[1], listener})
-        close(fd);
-}
-
-TEST(JTCPServer, StartServerOnListenerServesTheAdoptedSocketClosesItOnceAndKeepsItsPath)
-{
-    EchoServer s(-1);
-    const std::string path = s.dir.path("adopt");
-    const int listener = ListenAt(path);
-    ASSERT_NE(listener, -1);
-    ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
-    ASSERT_EQ(s.server->StartServerOnListener(listener, 2), 1);
-    EXPECT_EQ(fcntl(listener, F_GETFD), FD_CLOEXEC);
-    EXPECT_TRUE(Client(path).Echo("adopted"));
-    s.server.reset();
-    EXPECT_FALSE(IsOpen(listener));
-    EXPECT_TRUE(fktest::PathExists(path));
-    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
-}
-
 // One soak connection: sends 1..6000 random bytes in random pieces and checks
 // the echo, or closes at once or with the echo unread. False on a failure.
 bool SoakCycle(const std::string& path, std::mt19937& rng, std::atomic<size_t>& sent)
@@ -296,7 +714,7 @@ TEST(JTCPServer, SoakManyClientsThroughFewSlotsKeepEveryByte)
     for (unsigned c = 0; c < 16; ++c) {
         clients.emplace_back([&, c] {
             std::mt19937 rng(1234u + c);
-            for (int i = 0; i < FIELDKIT_SOAK_CYCLES && failures == 0; ++i)
+            for (int i = 0; i < kSoakCycles && failures == 0; ++i)
                 failures += !SoakCycle(s.path, rng, sent);
         });
     }

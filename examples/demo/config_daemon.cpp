@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "config_daemon.h"
 
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <strings.h>
 
 namespace demo {
 

@@ -12,7 +12,7 @@ namespace demo {
 
 namespace {
 
-constexpr int kFirstPassedFd = 3;  // SD_LISTEN_FDS_START
+constexpr int kFirstPassedFd = 3;  // the first descriptor a service manager passes
 
 // A whole decimal number in `text`, or -1.
 long parse_count(const char* text)

@@ -435,7 +435,7 @@ std::vector<double> MeasureIdleCost()
     }
     char what[96];
     for (size_t level = 1; level < best.size(); ++level) {
-        std::snprintf(what, sizeof what, "round trip beside %d idle connections, median", kIdleLevels[level]);
+        std::snprintf(what, sizeof what, "round trip beside %d idle, median", kIdleLevels[level]);
         bench::Row(what, best[level], "0 idle", best[0], "us");
     }
     return best;
@@ -521,8 +521,10 @@ Figures MeasureSoak()
     const Figures f = Summarise(all, wall.Microseconds(), failed);
     if (f.failed)
         std::printf("warning: fieldkit failed during the soak\n");
-    std::printf("%-44s fieldkit %12.2f us    median %.2f us, %.0f round trips/s\n", "16-client soak on 8 slots, p99",
-                f.p99_us, f.median_us, f.per_second);
+    char what[96];
+    std::snprintf(what, sizeof what, "%d-client soak on %d slots, p99", kSoakClients, kSoakSlots);
+    std::printf("%-44s fieldkit %12.2f us    (median %.2f us, %.0f round trips/s)\n", what, f.p99_us, f.median_us,
+                f.per_second);
     return f;
 }
 

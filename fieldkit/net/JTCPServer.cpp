@@ -288,6 +288,7 @@ void JTCPServer::SetSendTimeout(int ms)
         return;
     send_timeout_ms_ = ms;
     ++send_timeout_changes_;
+    signal_event(wake_fd_);  // the reading thread applies it at the start of its next pass
 }
 
 void JTCPServer::SetIdleTimeout(int ms)

@@ -132,8 +132,8 @@ public:
     /// (SO_SNDTIMEO; default 1000 ms); 0 makes sends unbounded again. A send cut
     /// short by the bound ends its connection: the client sees the end, the
     /// reading thread frees the slot, SendMessage's result is unchanged. Applies
-    /// to new connections and, from the reading thread's next pass, to the
-    /// connected ones. A negative value is ignored.
+    /// to new connections and, from the reading thread's next pass (started at
+    /// once), to the connected ones. A negative value is ignored.
     void SetSendTimeout(int ms);
     /// Closes a connection that has sent nothing for `ms` milliseconds (counted
     /// from its acceptance and from each received message, on the monotonic

@@ -3,7 +3,9 @@
 
 #include <netinet/in.h>
 #include <pthread.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -45,6 +47,35 @@ int FreeLoopbackPort(int sock_type)
                        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
     close(s);
     return bound ? ntohs(a.sin_port) : -1;
+}
+
+std::string HeldAfterExec(const std::vector<int>& fds)
+{
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return "no pipe";
+    std::vector<std::string> args{"sh", "-c", "for n; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0", "sh"};
+    for (int fd : fds)
+        args.push_back(std::to_string(fd));
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDOUT_FILENO);  // dup2 clears close-on-exec on the copy
+        execv("/bin/sh", argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string held;
+    char chunk[256];
+    for (ssize_t n; (n = read(out[0], chunk, sizeof chunk)) > 0;)
+        held.append(chunk, static_cast<size_t>(n));
+    close(out[0]);
+    int status = -1;
+    waitpid(child, &status, 0);
+    return status == 0 ? held : "shell failed";
 }
 
 std::string Pattern(std::size_t n)

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the test programs: a private temporary directory that is
 // removed with everything in it, the process's descriptor count, free
-// loopback ports, a byte pattern, a signal storm, a timer and the copy
+// loopback ports, descriptors inherited across exec, a byte pattern, a signal storm, a timer and the copy
 // checks of the value arrays.
 #pragma once
 
@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace fktest {
 
@@ -41,6 +42,10 @@ bool PathExists(const std::string& path);
 
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);
+
+// Which of `fds` a forked child still holds once it has exec'd a shell: their
+// numbers, space-separated ("" for none; "no pipe" / "shell failed" on trouble).
+std::string HeldAfterExec(const std::vector<int>& fds);
 
 // `n` bytes "abc...zabc...", for transfers whose pieces must reassemble in order.
 std::string Pattern(std::size_t n);

@@ -1,9 +1,10 @@
-# SPDX-License-Identifier: MIT
 ################################################################################
 #
 # fieldkit
 #
 ################################################################################
+
+# SPDX-License-Identifier: MIT
 
 FIELDKIT_VERSION = 1.1.0
 # Built from the fieldkit checkout that holds this BR2_EXTERNAL tree; for a

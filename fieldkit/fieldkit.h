@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// fieldkit: everything in one include. Applications may include single class
-// headers instead, e.g. <fieldkit/net/JSocket.h>.
+/// @file
+/// fieldkit: everything in one include. Applications may include single class
+/// headers instead, e.g. <fieldkit/net/JSocket.h>.
 #pragma once
 
+#include <fieldkit/Version.h>
 #include <fieldkit/core/Clock.h>
 #include <fieldkit/core/Message.h>
 #include <fieldkit/core/CriticalSection.h>

@@ -15,3 +15,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L ${FIELDKIT_PPC_SYSROOT})
+
+# Debian architecture of the packages this build makes with CPack.
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE powerpc)
+# dpkg-shlibdeps resolves the C and C++ runtime in the cross sysroot.
+set(FIELDKIT_DEB_SYSROOT_LIBDIR ${FIELDKIT_PPC_SYSROOT}/lib)

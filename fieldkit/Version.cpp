@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+#include <fieldkit/Version.h>
+
+const char* fieldkit_version()
+{
+    return FIELDKIT_VERSION;
+}

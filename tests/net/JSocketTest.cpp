@@ -128,27 +128,21 @@ struct LocalServer {
     JSocket server{path.c_str(), TCP_SERVER, static_cast<UDP_dir>(5)};
 };
 
-TEST(JSocket, AcceptTimeOutWritesNothing)
+TEST(JSocket, AcceptTimeOutWritesNothingAPendingConnectionIsSeenAcceptedAndDropped)
 {
     LocalServer s;
     unsigned long peer = 7;
     int client_fd = 99;
+    EXPECT_EQ(s.server.tcp_WaitForActivity(0), 0);
     EXPECT_EQ(s.server.tcp_check_for_connection(&peer, &client_fd, 0), 0);
     EXPECT_EQ(client_fd, 99);
     EXPECT_EQ(peer, 7ul);
     EXPECT_EQ(s.server.tcp_check_for_connection(&peer, nullptr, 0), 0) << "a null client_fd";
-}
-
-TEST(JSocket, ServerSeesAPendingConnectionAndDropClosesItOnceAccepted)
-{
-    LocalServer s;
-    EXPECT_EQ(s.server.tcp_WaitForActivity(0), 0);
     JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
     EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 1);
     s.server.type = TCP_CLIENT;
     EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 0) << "only a server waits for connections";
     s.server.type = TCP_SERVER;
-    int client_fd = -1;
     ASSERT_EQ(s.server.tcp_check_for_connection(nullptr, &client_fd, 5000), 1);
     EXPECT_EQ(OpenDescriptorCount(), s.before + 3);  // server, client, accepted
     s.server.tcp_drop_client(client_fd);

@@ -327,19 +327,24 @@ TEST_F(EveryKind, CredentialsAreRefusedForAnythingButAConnectedLocalStream)
     JSocket closed, empty;
     closed.InitializeSocket(local.dir.path("closed").c_str(), TCP_SERVER, 1);
     closed.tcp_close_listening_socket();  // closed, number kept
+    int pair[2];  // a connected local datagram pair does have credentials
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
     const struct {
         const char* what;
         JSocket& s;
         int fd;
     } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted}, {"datagram", datagram, -1},
                 {"listening", local.server, -1},                  {"closed", closed, -1},
-                {"no descriptor", empty, -1},                     {"bad number", empty, 123456}};
+                {"no descriptor", empty, -1},                     {"bad number", empty, 123456},
+                {"connected datagram pair", empty, pair[0]}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         pid_t pid = 777;
         EXPECT_EQ(row.s.GetPeerCredentials(row.fd, &pid, nullptr, nullptr), 0);
         EXPECT_EQ(pid, 777) << "a refusal writes nothing";
     }
+    close(pair[0]);
+    close(pair[1]);
 }
 
 TEST_F(EveryKind, ExecdChildHoldsNoneOfTheSocketsDescriptors)

@@ -14,9 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -69,9 +67,8 @@ TEST_P(StreamTest, RequestAndReplyTravelOnTheConnectionTheyName)
     EXPECT_EQ(Bytes(received), "ping");
     char pong[] = "pong!";
     EXPECT_EQ(c.server.SendMessage(pong, 5, c.accepted), 1);
-    Message reply;
-    EXPECT_TRUE(c.client.ReceiveMessage(&reply, 5000, -1));
-    EXPECT_EQ(Bytes(reply), "pong!");
+    EXPECT_TRUE(c.client.ReceiveMessage(&received, 5000, -1));
+    EXPECT_EQ(Bytes(received), "pong!");
     Message empty;
     EXPECT_EQ(c.client.SendMessage(&empty, -1), 1) << "nothing sent, the connection still usable";
 }
@@ -97,9 +94,7 @@ TEST_P(StreamTest, FailedReceiveLeavesTheMessageAsItWas)
     Connection c(GetParam());
     Message m;
     m.SetMessage("kept", 4);
-    bool polled = true;
-    EXPECT_TRUE(TakesMs(0, 1000, [&] { polled = c.server.ReceiveMessage(&m, 0, c.accepted); }));
-    EXPECT_FALSE(polled) << "a poll with nothing there";
+    EXPECT_TRUE(TakesMs(0, 1000, [&] { EXPECT_FALSE(c.server.ReceiveMessage(&m, 0, c.accepted)) << "a poll"; }));
     c.client.ResetSocket();
     EXPECT_FALSE(c.server.ReceiveMessage(&m, 5000, c.accepted)) << "the peer closed";
     EXPECT_EQ(Bytes(m), "kept");
@@ -115,9 +110,8 @@ TEST_P(StreamTest, SendToAResetPeerFailsWithoutSigpipe)
     const linger abort_close{1, 0};
     ASSERT_EQ(setsockopt(c.client.fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close), 0);
     c.client.ResetSocket();
-    // The reset reaches the server's end asynchronously: the first sends may still pass.
     char byte = 'x';
-    int result = 1;
+    int result = 1;  // the reset reaches the server's end asynchronously: the first sends may still pass
     for (int i = 0; i < 500 && result == 1; ++i, Sleep(10))
         result = c.server.SendMessage(&byte, 1, c.accepted);
     EXPECT_EQ(result, 0);
@@ -134,32 +128,21 @@ struct LocalServer {
     JSocket server{path.c_str(), TCP_SERVER, static_cast<UDP_dir>(5)};
 };
 
-TEST(JSocket, AcceptTimeOutWritesNothing)
+TEST(JSocket, AcceptTimeOutWritesNothingAPendingConnectionIsSeenAcceptedAndDropped)
 {
     LocalServer s;
     unsigned long peer = 7;
     int client_fd = 99;
+    EXPECT_EQ(s.server.tcp_WaitForActivity(0), 0);
     EXPECT_EQ(s.server.tcp_check_for_connection(&peer, &client_fd, 0), 0);
     EXPECT_EQ(client_fd, 99);
     EXPECT_EQ(peer, 7ul);
     EXPECT_EQ(s.server.tcp_check_for_connection(&peer, nullptr, 0), 0) << "a null client_fd";
-}
-
-TEST(JSocket, WaitForActivitySeesAPendingConnectionOnAServerOnly)
-{
-    LocalServer s;
-    EXPECT_EQ(s.server.tcp_WaitForActivity(0), 0);
-    JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);  // its connection stays pending
+    JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
     EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 1);
     s.server.type = TCP_CLIENT;
-    EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 0);
-}
-
-TEST(JSocket, DropClosesTheAcceptedConnectionAndClearsTheVariable)
-{
-    LocalServer s;
-    JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
-    int client_fd = -1;
+    EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 0) << "only a server waits for connections";
+    s.server.type = TCP_SERVER;
     ASSERT_EQ(s.server.tcp_check_for_connection(nullptr, &client_fd, 5000), 1);
     EXPECT_EQ(OpenDescriptorCount(), s.before + 3);  // server, client, accepted
     s.server.tcp_drop_client(client_fd);
@@ -168,38 +151,29 @@ TEST(JSocket, DropClosesTheAcceptedConnectionAndClearsTheVariable)
     EXPECT_EQ(OpenDescriptorCount(), s.before + 2);
 }
 
-// s closed its descriptor but kept the number; once another file has it, no use of s may touch it.
-void ExpectClosedForGood(JSocket& s)
+// Rows: a listening socket closed on purpose and a server whose bind failed. Each closed its
+// descriptor but kept the number; once another file has it, no use of the socket may touch it.
+TEST(JSocket, ClosedSocketIsNotClosedAgainButItsPathGoes)
 {
-    const int number = s.fd;
-    ASSERT_NE(number, -1);
-    ASSERT_EQ(fcntl(number, F_GETFD), -1) << "the descriptor is closed";
-    ASSERT_EQ(dup2(STDERR_FILENO, number), number);
-    EXPECT_EQ(s.check_read(0, -1, 0), -1);
-    s.tcp_close_listening_socket();
-    s.ResetSocket();
-    EXPECT_NE(fcntl(number, F_GETFD), -1) << "the file now at that number stays open";
-    close(number);
-}
-
-TEST(JSocket, ClosedListeningSocketIsNotClosedAgainButItsPathGoes)
-{
-    LocalServer s;
-    s.server.tcp_close_listening_socket();
-    ExpectClosedForGood(s.server);
-    EXPECT_FALSE(PathExists(s.path));
-    EXPECT_EQ(OpenDescriptorCount(), s.before);
-}
-
-TEST(JSocket, FailedServerStartClosesItsSocketOnce)
-{
-    TempDir dir;
-    const int before = OpenDescriptorCount();
-    JSocket failed;
-    EXPECT_EQ(failed.InitializeSocket(dir.path("missing/sock").c_str(), TCP_SERVER, 5), 0);
-    EXPECT_FALSE(failed.connected);
-    ExpectClosedForGood(failed);
-    EXPECT_EQ(OpenDescriptorCount(), before);
+    for (bool bind_failed : {false, true}) {
+        SCOPED_TRACE(bind_failed ? "bind failed" : "closed listening socket");
+        LocalServer s;
+        if (bind_failed)
+            EXPECT_EQ(s.server.InitializeSocket(s.dir.path("missing/sock").c_str(), TCP_SERVER, 5), 0);
+        else
+            s.server.tcp_close_listening_socket();
+        const int number = s.server.fd;
+        ASSERT_NE(number, -1);
+        ASSERT_EQ(fcntl(number, F_GETFD), -1) << "the descriptor is closed";
+        ASSERT_EQ(dup2(STDERR_FILENO, number), number);
+        EXPECT_EQ(s.server.check_read(0, -1, 0), -1);
+        s.server.tcp_close_listening_socket();
+        s.server.ResetSocket();
+        EXPECT_NE(fcntl(number, F_GETFD), -1) << "the file now at that number stays open";
+        close(number);
+        EXPECT_FALSE(PathExists(s.path));
+        EXPECT_EQ(OpenDescriptorCount(), s.before);
+    }
 }
 
 TEST(JSocket, InitializeTakesNamesUpTo107CharactersAndRefusesTheRest)
@@ -217,16 +191,11 @@ TEST(JSocket, InitializeTakesNamesUpTo107CharactersAndRefusesTheRest)
     }
 }
 
-TEST(JSocket, RefusedNameLeavesTheOpenSocketAlone)
+TEST(JSocket, ReinitializingClosesTheEarlierSocketUnlessTheNameIsRefused)
 {
     LocalServer s;
     EXPECT_EQ(s.server.InitializeSocket("", TCP_SERVER, 5), 0);
-    EXPECT_TRUE(JSocket(s.path.c_str(), TCP_CLIENT, UDP_SEND).connected);
-}
-
-TEST(JSocket, ReinitializingClosesTheEarlierSocketAndRemovesItsPath)
-{
-    LocalServer s;
+    EXPECT_TRUE(JSocket(s.path.c_str(), TCP_CLIENT, UDP_SEND).connected) << "a refused name leaves it open";
     const std::string second = s.dir.path("second");
     ASSERT_EQ(s.server.InitializeSocket(second.c_str(), TCP_SERVER, 5), 1);
     EXPECT_FALSE(PathExists(s.path));
@@ -235,7 +204,7 @@ TEST(JSocket, ReinitializingClosesTheEarlierSocketAndRemovesItsPath)
     EXPECT_EQ(OpenDescriptorCount(), s.before + 1);
 }
 
-TEST(JSocket, OptionsActOnTheOwnDescriptor)
+TEST(JSocket, OptionsActOnTheOwnDescriptorAndFailWithoutOne)
 {
     LocalServer s;
     JSocket empty;
@@ -246,6 +215,10 @@ TEST(JSocket, OptionsActOnTheOwnDescriptor)
     EXPECT_EQ(s.server.set_socket_nonblock(), 0);
     EXPECT_EQ(fcntl(s.server.fd, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
     EXPECT_EQ(empty.set_socket_nonblock(), -1);
+    EXPECT_EQ(empty.mcast_set_ttl(4), -1);
+    EXPECT_EQ(empty.mcast_set_loopback(1), -1);
+    EXPECT_EQ(empty.mcast_join(0xEF010203u, 0), -1);
+    EXPECT_EQ(empty.mcast_set_if(), -1);
 }
 
 TEST(JSocket, UnknownKindOpensNothingAfterTheReset)
@@ -253,8 +226,6 @@ TEST(JSocket, UnknownKindOpensNothingAfterTheReset)
     LocalServer s;
     EXPECT_EQ(s.server.InitializeSocket(s.dir.path("odd").c_str(), static_cast<socket_type>(4), 0), 0);
     EXPECT_FALSE(PathExists(s.path)) << "the earlier socket was reset";
-    EXPECT_TRUE(s.server.local);
-    EXPECT_EQ(s.server.type, 4);
     EXPECT_EQ(s.server.fd, -1);
     EXPECT_EQ(OpenDescriptorCount(), s.before);
 }
@@ -269,7 +240,6 @@ TEST(JSocket, ClientWithoutServerGivesUpAfterTenAttempts500msApart)
     EXPECT_TRUE(TakesMs(4900, 5400, [&] { opened = client.InitializeSocket(dir.path("absent").c_str(), TCP_CLIENT, 0); }));
     EXPECT_EQ(opened, 0);
     EXPECT_EQ(client.fd, -1);
-    EXPECT_FALSE(client.connected);
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
@@ -346,25 +316,45 @@ TEST(JSocketCredentials, BothEndsSeeTheOthersIdsAndNullPointersAreSkipped)
     EXPECT_EQ(status, 0) << "the child saw the server's pid through its own descriptor, then the close";
 }
 
-TEST(JSocketCredentials, RefusedForAnythingButAConnectedLocalStream)
+// A connection of each family and a local datagram socket.
+struct EveryKind : ::testing::Test {
+    Connection ipv4{false}, local{true};
+    JSocket datagram{local.dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE};
+};
+
+TEST_F(EveryKind, CredentialsAreRefusedForAnythingButAConnectedLocalStream)
 {
-    Connection ipv4(false), local(true);
-    JSocket datagram(local.dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE), closed, empty;
+    JSocket closed, empty;
     closed.InitializeSocket(local.dir.path("closed").c_str(), TCP_SERVER, 1);
     closed.tcp_close_listening_socket();  // closed, number kept
+    int pair[2];  // a connected local datagram pair does have credentials
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
     const struct {
         const char* what;
         JSocket& s;
         int fd;
     } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted}, {"datagram", datagram, -1},
                 {"listening", local.server, -1},                  {"closed", closed, -1},
-                {"no descriptor", empty, -1},                     {"bad number", empty, 123456}};
+                {"no descriptor", empty, -1},                     {"bad number", empty, 123456},
+                {"connected datagram pair", empty, pair[0]}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         pid_t pid = 777;
         EXPECT_EQ(row.s.GetPeerCredentials(row.fd, &pid, nullptr, nullptr), 0);
         EXPECT_EQ(pid, 777) << "a refusal writes nothing";
     }
+    close(pair[0]);
+    close(pair[1]);
+}
+
+TEST_F(EveryKind, ExecdChildHoldsNoneOfTheSocketsDescriptors)
+{
+    EXPECT_EQ(HeldAfterExec({local.server.fd, local.client.fd, local.accepted, ipv4.server.fd, ipv4.client.fd,
+                             ipv4.accepted, datagram.fd}),
+              "");
+    const int inheritable = dup(datagram.fd);  // the probe does see a descriptor without the flag
+    EXPECT_EQ(HeldAfterExec({inheritable}), std::to_string(inheritable) + " ");
+    close(inheritable);
 }
 
 // The results of sends of `bytes` each on `sender`, whose peer never reads, up to the first 0 or `most` of them.
@@ -384,11 +374,9 @@ TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
         SCOPED_TRACE(full_before ? "queue full before the send" : "room for part of it");
         Connection c(true);
         const int flags = fcntl(c.accepted, F_GETFL);
-        if (full_before) {
-            ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags | O_NONBLOCK), 0);
-            SendUntilRefused(c.server, c.accepted, 64);
-            ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags), 0);
-        }
+        ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags | O_NONBLOCK), 0);
+        SendUntilRefused(c.server, c.accepted, full_before ? 64 : 0);
+        ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags), 0);
         const timeval bound{0, 50000};
         ASSERT_EQ(setsockopt(c.accepted, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
         EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 4, 4 << 20), "10") << "the cut-short send itself gives 1";
@@ -409,32 +397,6 @@ TEST(JSocketSendTimeout, NonBlockingDescriptorKeepsItsConnectionWhenFull)
     char byte = 'k';
     EXPECT_EQ(c.client.SendMessage(&byte, 1, -1), 1);
     EXPECT_EQ(c.server.ReceiveMessage(&byte, 1, 5000, c.accepted), 1) << "still open both ways";
-}
-
-// Which of `fds` a shell started through popen (a fork and an exec) still holds: their numbers.
-std::string HeldAfterExec(const std::vector<int>& fds)
-{
-    std::string command = "for n in";
-    for (int fd : fds)
-        command += " " + std::to_string(fd);
-    FILE* shell = popen((command + "; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0").c_str(), "r");
-    std::string held;
-    char chunk[256];
-    for (size_t n; shell && (n = fread(chunk, 1, sizeof chunk, shell)) > 0;)
-        held.append(chunk, n);
-    return shell && pclose(shell) == 0 ? held : "shell failed";
-}
-
-TEST(JSocketCloseOnExec, ExecdChildHoldsNoneOfTheSocketsDescriptors)
-{
-    Connection local(true), ipv4(false);
-    JSocket datagram(local.dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE);
-    EXPECT_EQ(HeldAfterExec({local.server.fd, local.client.fd, local.accepted, ipv4.server.fd, ipv4.client.fd,
-                             ipv4.accepted, datagram.fd}),
-              "");
-    const int inheritable = dup(datagram.fd);  // the probe does see a descriptor without the flag
-    EXPECT_EQ(HeldAfterExec({inheritable}), std::to_string(inheritable) + " ");
-    close(inheritable);
 }
 
 }  // namespace

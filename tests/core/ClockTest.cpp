@@ -19,6 +19,7 @@ timeval fake_now{};
 struct FakeTimeOfDay {
     explicit FakeTimeOfDay(timeval now) { fake_now = now; faking = true; }
     ~FakeTimeOfDay() { faking = false; }
+    unsigned int Ticks() const { return GetTickCount(); }
 };
 
 }  // namespace
@@ -38,50 +39,32 @@ extern "C" __attribute__((visibility("default"))) int gettimeofday(timeval* tv, 
 
 namespace {
 
+// One borrow from the seconds; a later subtrahend gives negative seconds.
 TEST(TvSub, BorrowsOnceFromTheSeconds)
 {
-    timeval out{5, 100}, in{3, 200};
-    tv_sub(&out, &in);
-    EXPECT_EQ(out.tv_sec, 1);
-    EXPECT_EQ(out.tv_usec, 999900);
-}
-
-TEST(TvSub, GivesNegativeSecondsForALaterSubtrahend)
-{
-    timeval out{3, 0}, in{5, 1};
-    tv_sub(&out, &in);
-    EXPECT_EQ(out.tv_sec, -3);
-    EXPECT_EQ(out.tv_usec, 999999);
-}
-
-TEST(GetTickCount, ReadsTheTimeOfDayTheProcessSees)
-{
-    FakeTimeOfDay at({10, 0});
-    EXPECT_EQ(GetTickCount(), 10000u);
-}
-
-// Microseconds round to the nearest millisecond, halves up; 999 500 or more
-// reach the value the next second starts with.
-TEST(GetTickCount, RoundsMicrosecondsHalfUp)
-{
-    const struct { timeval now; unsigned int ms; } cases[] = {
-        {{10, 0}, 10000u},      {{10, 499}, 10000u},    {{10, 500}, 10001u},    {{10, 501}, 10001u},
-        {{10, 1499}, 10001u},   {{10, 1500}, 10002u},   {{10, 999499}, 10999u}, {{10, 999500}, 11000u},
-        {{10, 999999}, 11000u}, {{11, 0}, 11000u},
+    const struct { timeval out, in, want; } cases[] = {
+        {{5, 300}, {3, 200}, {2, 100}}, {{5, 200}, {3, 200}, {2, 0}}, {{5, 100}, {3, 200}, {1, 999900}},
+        {{3, 0}, {5, 1}, {-3, 999999}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.now.tv_sec << " s " << c.now.tv_usec << " us");
-        FakeTimeOfDay at(c.now);
-        EXPECT_EQ(GetTickCount(), c.ms);
+    for (auto c : cases) {
+        SCOPED_TRACE(testing::Message() << c.out.tv_sec << " s " << c.out.tv_usec << " us - " << c.in.tv_sec
+                                        << " s " << c.in.tv_usec << " us");
+        tv_sub(&c.out, &c.in);
+        EXPECT_EQ(c.out.tv_sec, c.want.tv_sec);
+        EXPECT_EQ(c.out.tv_usec, c.want.tv_usec);
     }
 }
 
-// 2^32 ms is 4 294 967.296 s: the product wraps in 32 bits, and so does today's date.
-TEST(GetTickCount, WrapsModulo2To32)
+// Microseconds round to the nearest millisecond, halves up (999 500 or more reach
+// the value the next second starts with); the product wraps in 32 bits, every
+// 4 294 967.296 s, as today's date does.
+TEST(GetTickCount, RoundsTheTimeOfDayHalfUpAndWrapsModulo2To32)
 {
     const struct { timeval now; unsigned int ms; } cases[] = {
-        {{4294967, 295000}, 4294967295u}, {{4294967, 295499}, 4294967295u}, {{4294967, 295500}, 0u},
-        {{4294967, 296000}, 0u},          {{4294968, 0}, 704u},             {{1700000000, 0}, 3487918080u},
+        {{10, 0}, 10000u},         {{10, 499}, 10000u},       {{10, 500}, 10001u},          {{10, 501}, 10001u},
+        {{10, 1499}, 10001u},      {{10, 1500}, 10002u},      {{10, 999499}, 10999u},       {{10, 999500}, 11000u},
+        {{10, 999999}, 11000u},    {{11, 0}, 11000u},         {{4294967, 295499}, 4294967295u},
+        {{4294967, 295500}, 0u},   {{4294968, 0}, 704u},      {{1700000000, 0}, 3487918080u},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.now.tv_sec << " s " << c.now.tv_usec << " us");
@@ -92,15 +75,8 @@ TEST(GetTickCount, WrapsModulo2To32)
 
 TEST(GetTickCount, DifferenceAcrossTheWrapIsTheElapsedTime)
 {
-    unsigned int before = 0, after = 0;
-    {
-        FakeTimeOfDay at({4294967, 0});
-        before = GetTickCount();
-    }
-    {
-        FakeTimeOfDay at({4294968, 250000});
-        after = GetTickCount();
-    }
+    const unsigned int before = FakeTimeOfDay({4294967, 0}).Ticks();
+    const unsigned int after = FakeTimeOfDay({4294968, 250000}).Ticks();
     EXPECT_LT(after, before);
     EXPECT_EQ(after - before, 1250u);
 }
@@ -121,15 +97,11 @@ TEST(Sleep, ZeroOrNegativeReturnsAtOnce)
     }
 }
 
-TEST(Sleep, LastsTheRequestedTime)
-{
-    EXPECT_TRUE(fktest::TakesMs(119, 1000, [] { Sleep(120); }));
-}
-
 // Signals interrupt the wait many times; the total is still about ms, not ms
 // per interruption and not cut short.
-TEST(Sleep, LastsTheRequestedTimeInTotalUnderSignals)
+TEST(Sleep, LastsTheRequestedTimeAlsoUnderSignals)
 {
+    EXPECT_TRUE(fktest::TakesMs(119, 1000, [] { Sleep(120); }));
     EXPECT_TRUE(fktest::TakesMs(299, 2000, [] { fktest::SignalStorm signals; Sleep(300); }));
 }
 

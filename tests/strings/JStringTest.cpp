@@ -115,33 +115,20 @@ void ExpectOrder(const L& x, const R& y, int sign, bool ordered = true)
     EXPECT_EQ(x >= y, ordered && sign >= 0);
 }
 
-TEST(JString, ConstructionTakesTheCText)
+TEST(JString, ConstructionAndConcatenationTakeTheCText)
 {
     JString inner = WithNuls("a#c");
-    const char* none = nullptr;
-    ExpectRows<std::string>({
-        {"JString()", Shown(JString()), ""},
-        {"JString('c')", Shown(JString('c')), "c"},
-        {"JString('\\0')", Shown(JString('\0')), "#"},
-        {"JString(null text)", Shown(JString(none)), ""},
-        {"JString(&\"a#c\")", Shown(JString(&inner)), "a"},
-        {"JString(\"a#c\")", Shown(JString(inner)), "a"},
-        {"JString(null JString*)", Shown(JString(static_cast<JString*>(nullptr))), ""},
-    });
-}
-
-TEST(JString, ConcatenationJoinsTheCTexts)
-{
     const JString ab("ab");
     const char* none = nullptr;
     ExpectRows<std::string>({
-        {"ab + \"cd\"", Shown(ab + JString("cd")), "abcd"},
-        {"ab + 'c'", Shown(ab + 'c'), "abc"},
-        {"'c' + ab", Shown('c' + ab), "cab"},
-        {"\"xy\" + ab", Shown("xy" + ab), "xyab"},
-        {"ab + '\\0'", Shown(ab + '\0'), "ab"},
-        {"null + ab", Shown(none + ab), "ab"},
-        {"\"a#c\" + \"d\"", Shown(WithNuls("a#c") + "d"), "ad"},
+        {"JString()", Shown(JString()), ""},                   {"JString('c')", Shown(JString('c')), "c"},
+        {"JString('\\0')", Shown(JString('\0')), "#"},        {"JString(null text)", Shown(JString(none)), ""},
+        {"JString(&\"a#c\")", Shown(JString(&inner)), "a"},   {"JString(\"a#c\")", Shown(JString(inner)), "a"},
+        {"JString(null JString*)", Shown(JString(static_cast<JString*>(nullptr))), ""},
+        {"ab + \"cd\"", Shown(ab + JString("cd")), "abcd"},  {"ab + 'c'", Shown(ab + 'c'), "abc"},
+        {"'c' + ab", Shown('c' + ab), "cab"},                 {"\"xy\" + ab", Shown("xy" + ab), "xyab"},
+        {"ab + '\\0'", Shown(ab + '\0'), "ab"},               {"null + ab", Shown(none + ab), "ab"},
+        {"\"a#c\" + \"d\"", Shown(inner + "d"), "ad"},
     });
 }
 
@@ -163,7 +150,7 @@ TEST(JString, AssignmentTakesTheStoredLengthAppendingTheCText)
     EXPECT_EQ(s.GetBuffer(), block);
 }
 
-TEST(JString, ComparisonOperatorsFollowStrcmpInEveryForm)
+TEST(JString, ComparisonsFollowStrcmpAndAreFalseAgainstANullText)
 {
     const struct { const char* x; const char* y; int sign; } pairs[] = {{"a", "b", -1}, {"a", "a", 0}, {"b", "a", 1}};
     for (const auto& p : pairs) {
@@ -172,84 +159,70 @@ TEST(JString, ComparisonOperatorsFollowStrcmpInEveryForm)
         ExpectOrder(JString(p.x), p.y, p.sign);
         ExpectOrder(p.x, JString(p.y), p.sign);
     }
-}
-
-TEST(JString, EveryComparisonWithANullTextIsFalse)
-{
-    const JString a("a");
     const char* none = nullptr;
-    ExpectOrder(a, none, 0, false);
-    ExpectOrder(none, a, 0, false);
-}
-
-TEST(JString, CompareGoesByBytesCompareNoCaseIgnoresCase)
-{
-    EXPECT_LT(JString("B").Compare("a"), 0);  // byte order: upper case first
-    EXPECT_EQ(JString("a").Compare("a"), 0);
-    EXPECT_GT(JString("b").Compare("a"), 0);
-    EXPECT_GT(JString("B").CompareNoCase("a"), 0);
-    EXPECT_EQ(JString("B").CompareNoCase("b"), 0);
-    EXPECT_LT(JString("A").CompareNoCase("b"), 0);
+    ExpectOrder(JString("a"), none, 0, false);
+    ExpectOrder(none, JString("a"), 0, false);
+    ExpectRows<int>({
+        {"\"B\".Compare(\"a\") < 0", JString("B").Compare("a") < 0, 1},  // byte order: upper case first
+        {"\"B\".CompareNoCase(\"a\") > 0", JString("B").CompareNoCase("a") > 0, 1},
+        {"\"B\".CompareNoCase(\"b\")", JString("B").CompareNoCase("b"), 0},
+    });
 }
 
 TEST(JString, SearchesFromAStartInsideTheText)
 {
     const JString hello("hello");
-    const JString abc("abcabc");
-    const char* none = nullptr;
-    const JString inner = WithNuls("a#c");
-    ExpectRows<int>({
-        {"hello.Find('l')", hello.Find('l'), 2},           {"hello.ReverseFind('l')", hello.ReverseFind('l'), 3},
-        {"hello.Find('z')", hello.Find('z'), -1},          {"hello.Find('o', 3)", hello.Find('o', 3), 4},
-        {"hello.Find('o', 4)", hello.Find('o', 4), 4},     {"hello.Find('o', 5)", hello.Find('o', 5), -1},
-        {"hello.Find('h', 0)", hello.Find('h', 0), 0},     {"hello.Find('h', -1)", hello.Find('h', -1), -1},
-        {"abc.Find('a', 1)", abc.Find('a', 1), 3},         {"abc.Find(\"bc\", 2)", abc.Find("bc", 2), 4},
-        {"hello.Find(\"o\", 4)", hello.Find("o", 4), 4},   {"hello.Find(\"o\", 5)", hello.Find("o", 5), -1},
-        {"hello.Find(\"\")", hello.Find(""), 0},           {"hello.Find(null)", hello.Find(none), 0},
-        {"hello.FindNoCase(\"\")", hello.FindNoCase(""), -1},
-        {"hello.FindNoCase(null)", hello.FindNoCase(none), -1},
-        {"hello.FindNoCase('L', 0)", hello.FindNoCase('L', 0), 2},
-        {"hello.FindNoCase('O', 4)", hello.FindNoCase('O', 4), 4},
-        {"hello.FindNoCase('O', 5)", hello.FindNoCase('O', 5), -1},
-        {"abc.FindNoCase(\"BC\", 2)", abc.FindNoCase("BC", 2), 4},
-        {"\"Hi All\".FindNoCase(\"aLL\")", JString("Hi All").FindNoCase("aLL"), 3},
-        {"\"a#c\".Find('c')", inner.Find('c'), 2},         {"\"a#c\".Find(\"c\")", inner.Find("c"), -1},
-    });
+    const int starts[][2] = {{-1, -1}, {0, 4}, {3, 4}, {4, 4}, {5, -1}, {6, -1}};  // start, index of 'o'
+    for (const auto& [start, want] : starts) {
+        SCOPED_TRACE(start);
+        EXPECT_EQ(hello.Find('o', start), want);
+        EXPECT_EQ(hello.Find("o", start), want);
+        EXPECT_EQ(hello.FindNoCase('O', start), want);
+        EXPECT_EQ(hello.FindNoCase("O", start), want);
+    }
 }
 
-TEST(JString, IsAllWhiteSpaceKnowsFourCharacters)
+TEST(JString, SearchesByCharacterAndText)
 {
+    const JString hello("hello");
+    const JString abc("abcabc");
+    const JString inner = WithNuls("a#c");
+    const char* none = nullptr;
     ExpectRows<int>({
-        {"\"\"", JString().IsAllWhiteSpace(), 1},          {"\" \\t\\r\\n\"", JString(" \t\r\n").IsAllWhiteSpace(), 1},
-        {"\" a \"", JString(" a ").IsAllWhiteSpace(), 0},  {"\"\\v\"", JString("\v").IsAllWhiteSpace(), 0},
+        {"hello.Find('l')", hello.Find('l'), 2},              {"hello.ReverseFind('l')", hello.ReverseFind('l'), 3},
+        {"hello.Find('z')", hello.Find('z'), -1},             {"abc.Find('a', 1)", abc.Find('a', 1), 3},
+        {"abc.Find(\"bc\", 2)", abc.Find("bc", 2), 4},        {"abc.FindNoCase(\"BC\", 2)", abc.FindNoCase("BC", 2), 4},
+        {"hello.Find(\"\")", hello.Find(""), 0},              {"hello.Find(null)", hello.Find(none), 0},
+        {"hello.FindNoCase(\"\")", hello.FindNoCase(""), -1}, {"hello.FindNoCase(null)", hello.FindNoCase(none), -1},
+        {"\"Hi All\".FindNoCase(\"aLL\")", JString("Hi All").FindNoCase("aLL"), 3},
+        {"\"a#c\".Find('c')", inner.Find('c'), 2},            {"\"a#c\".Find(\"c\")", inner.Find("c"), -1},
+        {"\"\".IsAllWhiteSpace()", JString().IsAllWhiteSpace(), 1},
+        {"\" \\t\\r\\n\".IsAllWhiteSpace()", JString(" \t\r\n").IsAllWhiteSpace(), 1},
+        {"\" a \".IsAllWhiteSpace()", JString(" a ").IsAllWhiteSpace(), 0},
+        {"\"\\v\".IsAllWhiteSpace()", JString("\v").IsAllWhiteSpace(), 0},
     });
 }
 
 TEST(JString, ExtractionsCutAtTheEnds)
 {
     const JString hello("hello");
-    ExpectRows<std::string>({
-        {"Mid(0)", Shown(hello.Mid(0)), "hello"},     {"Mid(4)", Shown(hello.Mid(4)), "o"},
-        {"Mid(5)", Shown(hello.Mid(5)), ""},          {"Mid(-1)", Shown(hello.Mid(-1)), ""},
-        {"Mid(1, 3)", Shown(hello.Mid(1, 3)), "ell"}, {"Mid(3, 1)", Shown(hello.Mid(3, 1)), "l"},
-        {"Mid(3, 2)", Shown(hello.Mid(3, 2)), "lo"},  {"Mid(3, 3)", Shown(hello.Mid(3, 3)), "lo"},
-        {"Left(0)", Shown(hello.Left(0)), ""},        {"Left(1)", Shown(hello.Left(1)), "h"},
-        {"Left(4)", Shown(hello.Left(4)), "hell"},    {"Left(5)", Shown(hello.Left(5)), "hello"},
-        {"Left(6)", Shown(hello.Left(6)), "hello"},   {"Right(-1)", Shown(hello.Right(-1)), ""},
-        {"Right(0)", Shown(hello.Right(0)), ""},      {"Right(1)", Shown(hello.Right(1)), "o"},
-        {"Right(4)", Shown(hello.Right(4)), "ello"},  {"Right(5)", Shown(hello.Right(5)), "hello"},
-        {"Right(6)", Shown(hello.Right(6)), "hello"},
-        {"\"a#c\".Left(3)", Shown(WithNuls("a#c").Left(3)), "a"},
-    });
-}
-
-TEST(JString, ExtractWordCountsWordsFromOne)
-{
+    const struct { int n; const char* left; const char* right; const char* mid; } cuts[] = {
+        {-1, "", "", ""}, {0, "", "", "hello"}, {1, "h", "o", "ello"},
+        {4, "hell", "ello", "o"}, {5, "hello", "hello", ""}, {6, "hello", "hello", ""},
+    };
+    for (const auto& c : cuts) {
+        SCOPED_TRACE(c.n);
+        EXPECT_EQ(Shown(hello.Left(c.n)), c.left);
+        EXPECT_EQ(Shown(hello.Right(c.n)), c.right);
+        EXPECT_EQ(Shown(hello.Mid(c.n)), c.mid);
+    }
     const JString line("  alpha\t beta   gamma\t");
     ExpectRows<std::string>({
+        {"Mid(1, 3)", Shown(hello.Mid(1, 3)), "ell"},  {"Mid(3, 1)", Shown(hello.Mid(3, 1)), "l"},
+        {"Mid(3, 2)", Shown(hello.Mid(3, 2)), "lo"},   {"Mid(3, 3)", Shown(hello.Mid(3, 3)), "lo"},
+        {"\"a#c\".Left(3)", Shown(WithNuls("a#c").Left(3)), "a"},
         {"ExtractWord(0)", Shown(line.ExtractWord(0)), "alpha beta gamma"},
-        {"ExtractWord(1)", Shown(line.ExtractWord(1)), "alpha"},
-        {"ExtractWord(3)", Shown(line.ExtractWord(3)), "gamma"},
+        {"ExtractWord(1)", Shown(line.ExtractWord(1)), "alpha"},  {"ExtractWord(3)", Shown(line.ExtractWord(3)), "gamma"},
         {"ExtractWord(4)", Shown(line.ExtractWord(4)), ""},
         {"\"a\\nb c\".ExtractWord(1)", Shown(JString("a\nb c").ExtractWord(1)), "a\nb"},
     });
@@ -257,80 +230,70 @@ TEST(JString, ExtractWordCountsWordsFromOne)
 
 TEST(JString, DeleteRefusesRangesOutsideTheText)
 {
-    Apply({
-        {"hello", "Delete(1, 2)", [](JString& s) { return s.Delete(1, 2); }, 3, "hlo"},
-        {"hello", "Delete(3, -1)", [](JString& s) { return s.Delete(3, -1); }, 3, "hel"},
-        {"hello", "Delete(3, 2)", [](JString& s) { return s.Delete(3, 2); }, 3, "hel"},
-        {"hello", "Delete(4, 1)", [](JString& s) { return s.Delete(4, 1); }, 4, "hell"},
-        {"hello", "Delete(4, 2)", [](JString& s) { return s.Delete(4, 2); }, -1, "hello"},
-        {"hello", "Delete(5, 1)", [](JString& s) { return s.Delete(5, 1); }, -1, "hello"},
-        {"hello", "Delete(0, 0)", [](JString& s) { return s.Delete(0, 0); }, -1, "hello"},
-        {"hello", "Delete(0, -2)", [](JString& s) { return s.Delete(0, -2); }, -1, "hello"},
-        {"hello", "Delete(-1, 1)", [](JString& s) { return s.Delete(-1, 1); }, -1, "hello"},
-        {"hello", "Delete(1, INT_MAX)", [](JString& s) { return s.Delete(1, INT_MAX); }, -1, "hello"},
-    });
+    const struct { int pos, count, result; const char* after; } deletions[] = {
+        {1, 2, 3, "hlo"},       {3, -1, 3, "hel"},     {3, 2, 3, "hel"},      {4, 1, 4, "hell"},
+        {4, 2, -1, "hello"},    {5, 1, -1, "hello"},   {0, 0, -1, "hello"},   {0, -2, -1, "hello"},
+        {-1, 1, -1, "hello"},   {1, INT_MAX, -1, "hello"},
+    };
+    for (const auto& d : deletions) {
+        SCOPED_TRACE(testing::Message() << "Delete(" << d.pos << ", " << d.count << ")");
+        JString s("hello");
+        EXPECT_EQ(s.Delete(d.pos, d.count), d.result);
+        EXPECT_EQ(Shown(s), d.after);
+    }
 }
 
-TEST(JString, RemovalsAndCollapsing)
+TEST(JString, RemovalStrippingAndCollapsing)
 {
     Apply({
         {"hello", "Remove('l')", [](JString& s) { return s.Remove('l'); }, 3, "heo"},
         {"hello", "Remove('z')", [](JString& s) { return s.Remove('z'); }, 5, "hello"},
-        {"key=value", "DeleteUptoFirstChar('=', 1)", [](JString& s) { return s.DeleteUptoFirstChar('=', 1); }, 5, "value"},
-        {"key=value", "DeleteUptoFirstChar('=', 0)", [](JString& s) { return s.DeleteUptoFirstChar('=', 0); }, 6, "=value"},
-        {"=x", "DeleteUptoFirstChar('!', 1)", [](JString& s) { return s.DeleteUptoFirstChar('!', 1); }, -1, "=x"},
-        {"=x", "DeleteUptoFirstChar('=', 0)", [](JString& s) { return s.DeleteUptoFirstChar('=', 0); }, -1, "=x"},
+        {"key=value", "UptoFirst('=', 1)", [](JString& s) { return s.DeleteUptoFirstChar('=', 1); }, 5, "value"},
+        {"key=value", "UptoFirst('=', 0)", [](JString& s) { return s.DeleteUptoFirstChar('=', 0); }, 6, "=value"},
+        {"=x", "UptoFirst('!', 1)", [](JString& s) { return s.DeleteUptoFirstChar('!', 1); }, -1, "=x"},
+        {"=x", "UptoFirst('=', 0)", [](JString& s) { return s.DeleteUptoFirstChar('=', 0); }, -1, "=x"},
         {"a   b  c", "RemoveMultiChars(' ')", [](JString& s) { return s.RemoveMultiChars(' '); }, 3, "a b c"},
+        {" \t x \r\n", "LeadingWhite", [](JString& s) { s.DeleteLeadingWhiteSpace(); return 0; }, 0, "x \r\n"},
+        {" \t x \r\n", "TrailingWhite", [](JString& s) { s.DeleteTrailingWhiteSpace(); return 0; }, 0, " \t x"},
+        {"\v # ", "LeadingWhite", [](JString& s) { s.DeleteLeadingWhiteSpace(); return 0; }, 0, "\v # "},
+        {"\v # ", "TrailingWhite", [](JString& s) { s.DeleteTrailingWhiteSpace(); return 0; }, 0, "\v #"},
+        {"abbaXab", "Leading(\"ab\")", [](JString& s) { s.DeleteLeadingChars("ab"); return 0; }, 0, "Xab"},
+        {"abbaXab", "Trailing(\"ab\")", [](JString& s) { s.DeleteTrailingChars("ab"); return 0; }, 0, "abbaX"},
+        {"abc", "Leading(null)", [](JString& s) { s.DeleteLeadingChars(nullptr); return 0; }, 0, "abc"},
+        {"abc", "Trailing(\"\")", [](JString& s) { s.DeleteTrailingChars(""); return 0; }, 0, "abc"},
+        {"xxaxx", "Leading('x')", [](JString& s) { s.DeleteLeadingChars('x'); return 0; }, 0, "axx"},
+        {"xxaxx", "Trailing('x')", [](JString& s) { s.DeleteTrailingChars('x'); return 0; }, 0, "xxa"},
     });
 }
 
-TEST(JString, StrippingStopsAtTheFirstCharacterOutsideTheSet)
-{
-    Apply({
-        {" \t x \r\n", "DeleteLeadingWhiteSpace", [](JString& s) { s.DeleteLeadingWhiteSpace(); return 0; }, 0, "x \r\n"},
-        {" \t x \r\n", "DeleteTrailingWhiteSpace", [](JString& s) { s.DeleteTrailingWhiteSpace(); return 0; }, 0, " \t x"},
-        {"\v # ", "DeleteLeadingWhiteSpace", [](JString& s) { s.DeleteLeadingWhiteSpace(); return 0; }, 0, "\v # "},
-        {"\v # ", "DeleteTrailingWhiteSpace", [](JString& s) { s.DeleteTrailingWhiteSpace(); return 0; }, 0, "\v #"},
-        {"abbaXab", "DeleteLeadingChars(\"ab\")", [](JString& s) { s.DeleteLeadingChars("ab"); return 0; }, 0, "Xab"},
-        {"abbaXab", "DeleteTrailingChars(\"ab\")", [](JString& s) { s.DeleteTrailingChars("ab"); return 0; }, 0, "abbaX"},
-        {"abc", "DeleteLeadingChars(null)", [](JString& s) { s.DeleteLeadingChars(nullptr); return 0; }, 0, "abc"},
-        {"abc", "DeleteTrailingChars(\"\")", [](JString& s) { s.DeleteTrailingChars(""); return 0; }, 0, "abc"},
-        {"xxaxx", "DeleteLeadingChars('x')", [](JString& s) { s.DeleteLeadingChars('x'); return 0; }, 0, "axx"},
-        {"xxaxx", "DeleteTrailingChars('x')", [](JString& s) { s.DeleteTrailingChars('x'); return 0; }, 0, "xxa"},
-    });
-}
-
-TEST(JString, ReplacementAndInsertion)
+TEST(JString, ReplacementInsertionAndCase)
 {
     Apply({
         {"banana", "Replace('a', 'o')", [](JString& s) { return s.Replace('a', 'o'); }, 3, "bonono"},
-        {"banana", "Replace('a', '\\0')", [](JString& s) { return s.Replace('a', '\0'); }, 3, "b#n#n#"},
+        {"banana", "Replace('a', NUL)", [](JString& s) { return s.Replace('a', '\0'); }, 3, "b#n#n#"},
         {"banana", "Replace('a', \"XY\")", [](JString& s) { return s.Replace('a', "XY"); }, 3, "bXYnXYnXY"},
         {"banana", "Replace('a', \"ab\")", [](JString& s) { return s.Replace('a', "ab"); }, -1, "banana"},
-        {"hello", "Insert(2, \"XY\")", [](JString& s) { s.Insert(2, "XY"); return 0; }, 0, "heXYllo"},
         {"hello", "Insert(0, \"XY\")", [](JString& s) { s.Insert(0, "XY"); return 0; }, 0, "XYhello"},
+        {"hello", "Insert(2, \"XY\")", [](JString& s) { s.Insert(2, "XY"); return 0; }, 0, "heXYllo"},
         {"hello", "Insert(4, \"!\")", [](JString& s) { s.Insert(4, "!"); return 0; }, 0, "hell!o"},
         {"hello", "Insert(5, \"!\")", [](JString& s) { s.Insert(5, "!"); return 0; }, 0, "hello"},
         {"hello", "Insert(-1, \"!\")", [](JString& s) { s.Insert(-1, "!"); return 0; }, 0, "hello"},
         {"", "Insert(0, \"x\")", [](JString& s) { s.Insert(0, "x"); return 0; }, 0, ""},
-    });
-}
-
-TEST(JString, CaseAndFormat)
-{
-    Apply({
         {"abc1", "MakeUpper", [](JString& s) { s.MakeUpper(); return 0; }, 0, "ABC1"},
-        {"A#B1\xe9", "MakeLower", [](JString& s) { s.MakeLower(); return 0; }, 0, "a#b1\xe9"},  // C locale: high bytes stay
-        {"abc", "Format own text", [](JString& s) { s.Format("%d-%s-%c", 42, s.GetBuffer(), 'y'); return 0; }, 0, "42-abc-y"},
-        {"old", "Format(null)", [](JString& s) { const char* none = nullptr; s.Format(none, 0); return 0; }, 0, ""},
+        {"A#B1\xe9", "MakeLower", [](JString& s) { s.MakeLower(); return 0; }, 0, "a#b1\xe9"},  // C locale
     });
 }
 
-TEST(JString, FormatKeepsAtMost1022Characters)
+TEST(JString, FormatReplacesTheTextWithAtMost1022Characters)
 {
+    JString s("abc");
+    s.Format("%d-%s-%c", 42, s.GetBuffer(), 'y');  // its own text as argument
+    EXPECT_EQ(Shown(s), "42-abc-y");
+    const char* none = nullptr;
+    s.Format(none, 0);
+    EXPECT_EQ(Shown(s), "");
     for (int width : {1021, 1022, 1023}) {
         SCOPED_TRACE(width);
-        JString s;
         s.Format("%*s", width, "ab");
         EXPECT_EQ(s.GetLength(), std::min(width, 1022));
         EXPECT_EQ(Shown(s.Right(2)), width <= 1022 ? "ab" : " a");

@@ -23,7 +23,7 @@ void JPtrArray::push(void* p)
 {
     if (count == INT_MAX)
         throw std::bad_alloc();
-    ResizeBlock(count + 1);
+    resize_block(count + 1);
     data[count] = p;
     ++count;
 }
@@ -33,7 +33,7 @@ void* JPtrArray::pop()
     if (count == 0)
         return nullptr;
     void* last = data[count - 1];
-    ResizeBlock(count - 1);
+    resize_block(count - 1);
     --count;
     return last;
 }
@@ -101,7 +101,16 @@ void* JPtrArray::TakeSlot(int index)
     return held;
 }
 
-void JPtrArray::ResizeBlock(int slots)
+void JPtrArray::TruncateTo(int keep)
+{
+    if (keep < 0 || keep >= count)
+        return;
+    for (int i = keep; i < count; ++i)
+        Delete(i);
+    count = keep;
+}
+
+void JPtrArray::resize_block(int slots)
 {
     if (slots == 0) {
         std::free(data);

@@ -3,27 +3,33 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+#include <cstring>
+#include <strings.h>
 
 namespace {
 
-// Orders two slots of the block by `compare`; emptied slots come first.
-int OrderSlots(const void* a, const void* b, int (JString::*compare)(JString) const)
+// Orders two slots of the block (each a JString*) as Compare or CompareNoCase
+// orders their strings, without copying either. Emptied slots come first.
+int order_slots(const void* a, const void* b, bool no_case)
 {
     const JString* x = *static_cast<JString* const*>(a);
     const JString* y = *static_cast<JString* const*>(b);
     if (!x || !y)
         return (x != nullptr) - (y != nullptr);
-    return (x->*compare)(*y);
+    const char* left = x->GetBuffer();
+    const char* right = y->GetBuffer() ? y->GetBuffer() : "";
+    if (!left)
+        return -1;  // Compare's result for a receiver without text
+    return no_case ? strcasecmp(left, right) : std::strcmp(left, right);
 }
 
 }  // namespace
 
 template <typename Edit>
-void JStringArray::EditEach(Edit edit)
+void JStringArray::edit_each(Edit edit)
 {
     for (int i = 0; i < count; ++i) {
-        if (JString* element = At(i))
+        if (JString* element = element_at(i))
             edit(*element);
     }
 }
@@ -67,8 +73,9 @@ void JStringArray::Push(JString s)
 
 JString JStringArray::Pop()
 {
-    const std::unique_ptr<JString> last(static_cast<JString*>(pop()));
-    return last ? JString(*last) : JString();
+    JString last = ReadString(count - 1);  // copied first: a failure keeps it in the array
+    delete static_cast<JString*>(pop());
+    return last;
 }
 
 JString JStringArray::GetString()
@@ -78,7 +85,7 @@ JString JStringArray::GetString()
 
 JString JStringArray::ReadString(int index) const
 {
-    const JString* element = At(index);
+    const JString* element = element_at(index);
     return element ? JString(*element) : JString();
 }
 
@@ -126,28 +133,28 @@ JString JStringArray::operator[](int index) const
 
 void JStringArray::sort_with_case()
 {
-    Sort(compare_with_case);
+    sort_slots(compare_with_case);
 }
 
 void JStringArray::sort_no_case()
 {
-    Sort(compare_with_no_case);
+    sort_slots(compare_with_no_case);
 }
 
 int JStringArray::compare_with_case(const void* a, const void* b)
 {
-    return OrderSlots(a, b, &JString::Compare);
+    return order_slots(a, b, false);
 }
 
 int JStringArray::compare_with_no_case(const void* a, const void* b)
 {
-    return OrderSlots(a, b, &JString::CompareNoCase);
+    return order_slots(a, b, true);
 }
 
 int JStringArray::FindString(JString s) const
 {
     for (int i = 0; i < count; ++i) {
-        const JString* element = At(i);
+        const JString* element = element_at(i);
         if (element && *element == s)
             return i;
     }
@@ -156,7 +163,7 @@ int JStringArray::FindString(JString s) const
 
 JString JStringArray::FindStringinString(JString key, unsigned char extract) const
 {
-    JString value = Lookup(key, extract, false);
+    JString value = lookup(key, extract, false);
     if (extract) {  // trims before the separators go: "key  = x" gives " x"
         value.DeleteLeadingChars(' ');
         value.DeleteTrailingChars(' ');
@@ -168,7 +175,7 @@ JString JStringArray::FindStringinString(JString key, unsigned char extract) con
 
 JString JStringArray::FindStringinStringNoCase(JString key, unsigned char extract) const
 {
-    JString value = Lookup(key, extract, true);
+    JString value = lookup(key, extract, true);
     if (extract) {  // separators and tabs go before the trim: "key  = x" gives "x"
         value.Remove('=');
         value.Remove(':');
@@ -181,53 +188,53 @@ JString JStringArray::FindStringinStringNoCase(JString key, unsigned char extrac
 
 void JStringArray::DeleteUptoFirstChar(char c, unsigned char including)
 {
-    EditEach([=](JString& s) { s.DeleteUptoFirstChar(c, including); });
+    edit_each([=](JString& s) { s.DeleteUptoFirstChar(c, including); });
 }
 
 void JStringArray::Replace(char c, JString with)
 {
-    EditEach([&](JString& s) { s.Replace(c, with); });
+    edit_each([&](JString& s) { s.Replace(c, with); });
 }
 
 void JStringArray::Replace(char from, char to)
 {
-    EditEach([=](JString& s) { s.Replace(from, to); });
+    edit_each([=](JString& s) { s.Replace(from, to); });
 }
 
 void JStringArray::Remove(char c)
 {
-    EditEach([=](JString& s) { s.Remove(c); });
+    edit_each([=](JString& s) { s.Remove(c); });
 }
 
 void JStringArray::DeleteFind(char c, int n)
 {
-    EditEach([=](JString& s) { s.Delete(s.Find(c), n); });
+    edit_each([=](JString& s) { s.Delete(s.Find(c), n); });
 }
 
 void JStringArray::DeleteLeadingChars(char c)
 {
-    EditEach([=](JString& s) { s.DeleteLeadingChars(c); });
+    edit_each([=](JString& s) { s.DeleteLeadingChars(c); });
 }
 
 void JStringArray::DeleteTrailingChars(char c)
 {
-    EditEach([=](JString& s) { s.DeleteTrailingChars(c); });
+    edit_each([=](JString& s) { s.DeleteTrailingChars(c); });
 }
 
 void JStringArray::RemoveMultiChars(char c)
 {
-    EditEach([=](JString& s) { s.RemoveMultiChars(c); });
+    edit_each([=](JString& s) { s.RemoveMultiChars(c); });
 }
 
-JString* JStringArray::At(int index) const
+JString* JStringArray::element_at(int index) const
 {
     return static_cast<JString*>(JPtrArray::operator[](index));
 }
 
-JString JStringArray::Lookup(const JString& key, unsigned char extract, bool no_case) const
+JString JStringArray::lookup(const JString& key, unsigned char extract, bool no_case) const
 {
     for (int i = 0; i < count; ++i) {
-        const JString* line = At(i);
+        const JString* line = element_at(i);
         if (!line)
             continue;
         const int pos = no_case ? line->FindNoCase(key.GetBuffer()) : line->Find(key.GetBuffer());
@@ -241,7 +248,7 @@ JString JStringArray::Lookup(const JString& key, unsigned char extract, bool no_
     return JString();
 }
 
-void JStringArray::Sort(int (*order)(const void*, const void*))
+void JStringArray::sort_slots(int (*order)(const void*, const void*))
 {
     if (count > 1)
         std::qsort(data, static_cast<size_t>(count), sizeof(void*), order);

@@ -10,14 +10,14 @@
 
 namespace {
 
-const char* TextOf(const char* text)
+const char* text_of(const char* text)
 {
     return text ? text : "";
 }
 
 // 1 when strcmp(a, b) passes `test`; 0 when either side has no text.
 template <typename Test>
-int CompareTexts(const char* a, const char* b, Test test)
+int compare_texts(const char* a, const char* b, Test test)
 {
     if (!a || !b)
         return 0;
@@ -30,13 +30,13 @@ JString::JString() : JString("", 0) {}
 
 JString::JString(char c) : JString(&c, 1) {}
 
-JString::JString(const char* text) : JString(TextOf(text), static_cast<int>(std::strlen(TextOf(text)))) {}
+JString::JString(const char* text) : JString(text_of(text), static_cast<int>(std::strlen(text_of(text)))) {}
 
 JString::JString(JString* source) : JString(source ? source->text_ : nullptr) {}
 
 JString::JString(const JString& source) : JString(source.text_) {}
 
-JString::JString(const char* bytes, int len) : text_(NewBlock(len)), length_(len)
+JString::JString(const char* bytes, int len) : text_(new_block(len)), length_(len)
 {
     std::memcpy(text_, bytes, static_cast<size_t>(len));
     text_[len] = '\0';
@@ -48,14 +48,14 @@ JString::~JString()
     text_ = nullptr;
 }
 
-char* JString::NewBlock(long long len)
+char* JString::new_block(long long len)
 {
     if (len < 0 || len > INT_MAX)
         throw std::bad_alloc();  // no int length can describe it
     return new char[static_cast<size_t>(len) + 1];
 }
 
-void JString::Assign(const char* bytes, int len)
+void JString::assign(const char* bytes, int len)
 {
     const std::less_equal<const char*> le;
     const bool inside = text_ && le(text_, bytes) && le(bytes, text_ + length_);
@@ -63,13 +63,13 @@ void JString::Assign(const char* bytes, int len)
         delete[] text_;
         text_ = nullptr;  // a failed allocation below leaves the string without text
     }
-    char* block = NewBlock(len);
+    char* block = new_block(len);
     std::memcpy(block, bytes, static_cast<size_t>(len));
     block[len] = '\0';
-    Adopt(block, len);
+    adopt(block, len);
 }
 
-void JString::Adopt(char* block, int len)
+void JString::adopt(char* block, int len)
 {
     delete[] text_;
     text_ = block;
@@ -81,9 +81,9 @@ JString& JString::operator=(const JString& source)
     if (this == &source)
         return *this;
     if (source.text_)
-        Assign(source.text_, source.length_);
+        assign(source.text_, source.length_);
     else
-        Assign("", 0);
+        assign("", 0);
     return *this;
 }
 
@@ -95,39 +95,39 @@ JString& JString::operator=(char c)
 
 JString& JString::operator=(const char* text)
 {
-    Assign(TextOf(text), static_cast<int>(std::strlen(TextOf(text))));
+    assign(text_of(text), static_cast<int>(std::strlen(text_of(text))));
     return *this;
 }
 
-void JString::Append(const char* text)
+void JString::append(const char* text)
 {
-    const char* mine = TextOf(text_);
+    const char* mine = text_of(text_);
     const size_t a = std::strlen(mine);
     const size_t b = std::strlen(text);
-    char* block = NewBlock(static_cast<long long>(a) + static_cast<long long>(b));
+    char* block = new_block(static_cast<long long>(a) + static_cast<long long>(b));
     std::memcpy(block, mine, a);
     std::memcpy(block + a, text, b);
     block[a + b] = '\0';
-    Adopt(block, static_cast<int>(a + b));  // the sum exists before the old block goes
+    adopt(block, static_cast<int>(a + b));  // the sum exists before the old block goes
 }
 
 JString& JString::operator+=(const JString& other)
 {
-    Append(TextOf(other.text_));
+    append(text_of(other.text_));
     return *this;
 }
 
 JString& JString::operator+=(char c)
 {
     const char text[2] = {c, '\0'};
-    Append(text);
+    append(text);
     return *this;
 }
 
 JString& JString::operator+=(const char* text)
 {
     if (text)
-        Append(text);
+        append(text);
     return *this;
 }
 
@@ -135,14 +135,14 @@ int JString::Compare(JString other) const
 {
     if (!text_)
         return -1;
-    return std::strcmp(text_, TextOf(other.text_));
+    return std::strcmp(text_, text_of(other.text_));
 }
 
 int JString::CompareNoCase(JString other) const
 {
     if (!text_)
         return -1;
-    return strcasecmp(text_, TextOf(other.text_));
+    return strcasecmp(text_, text_of(other.text_));
 }
 
 void JString::print() const
@@ -193,21 +193,21 @@ JString operator+(const char* a, const JString& b)
     return sum;
 }
 
-int operator==(const JString& a, const JString& b) { return CompareTexts(a.GetBuffer(), b.GetBuffer(), std::equal_to<int>()); }
-int operator==(const JString& a, const char* b) { return CompareTexts(a.GetBuffer(), b, std::equal_to<int>()); }
-int operator==(const char* a, const JString& b) { return CompareTexts(a, b.GetBuffer(), std::equal_to<int>()); }
-int operator!=(const JString& a, const JString& b) { return CompareTexts(a.GetBuffer(), b.GetBuffer(), std::not_equal_to<int>()); }
-int operator!=(const JString& a, const char* b) { return CompareTexts(a.GetBuffer(), b, std::not_equal_to<int>()); }
-int operator!=(const char* a, const JString& b) { return CompareTexts(a, b.GetBuffer(), std::not_equal_to<int>()); }
-int operator<(const JString& a, const JString& b) { return CompareTexts(a.GetBuffer(), b.GetBuffer(), std::less<int>()); }
-int operator<(const JString& a, const char* b) { return CompareTexts(a.GetBuffer(), b, std::less<int>()); }
-int operator<(const char* a, const JString& b) { return CompareTexts(a, b.GetBuffer(), std::less<int>()); }
-int operator>(const JString& a, const JString& b) { return CompareTexts(a.GetBuffer(), b.GetBuffer(), std::greater<int>()); }
-int operator>(const JString& a, const char* b) { return CompareTexts(a.GetBuffer(), b, std::greater<int>()); }
-int operator>(const char* a, const JString& b) { return CompareTexts(a, b.GetBuffer(), std::greater<int>()); }
-int operator<=(const JString& a, const JString& b) { return CompareTexts(a.GetBuffer(), b.GetBuffer(), std::less_equal<int>()); }
-int operator<=(const JString& a, const char* b) { return CompareTexts(a.GetBuffer(), b, std::less_equal<int>()); }
-int operator<=(const char* a, const JString& b) { return CompareTexts(a, b.GetBuffer(), std::less_equal<int>()); }
-int operator>=(const JString& a, const JString& b) { return CompareTexts(a.GetBuffer(), b.GetBuffer(), std::greater_equal<int>()); }
-int operator>=(const JString& a, const char* b) { return CompareTexts(a.GetBuffer(), b, std::greater_equal<int>()); }
-int operator>=(const char* a, const JString& b) { return CompareTexts(a, b.GetBuffer(), std::greater_equal<int>()); }
+int operator==(const JString& a, const JString& b) { return compare_texts(a.GetBuffer(), b.GetBuffer(), std::equal_to<int>()); }
+int operator==(const JString& a, const char* b) { return compare_texts(a.GetBuffer(), b, std::equal_to<int>()); }
+int operator==(const char* a, const JString& b) { return compare_texts(a, b.GetBuffer(), std::equal_to<int>()); }
+int operator!=(const JString& a, const JString& b) { return compare_texts(a.GetBuffer(), b.GetBuffer(), std::not_equal_to<int>()); }
+int operator!=(const JString& a, const char* b) { return compare_texts(a.GetBuffer(), b, std::not_equal_to<int>()); }
+int operator!=(const char* a, const JString& b) { return compare_texts(a, b.GetBuffer(), std::not_equal_to<int>()); }
+int operator<(const JString& a, const JString& b) { return compare_texts(a.GetBuffer(), b.GetBuffer(), std::less<int>()); }
+int operator<(const JString& a, const char* b) { return compare_texts(a.GetBuffer(), b, std::less<int>()); }
+int operator<(const char* a, const JString& b) { return compare_texts(a, b.GetBuffer(), std::less<int>()); }
+int operator>(const JString& a, const JString& b) { return compare_texts(a.GetBuffer(), b.GetBuffer(), std::greater<int>()); }
+int operator>(const JString& a, const char* b) { return compare_texts(a.GetBuffer(), b, std::greater<int>()); }
+int operator>(const char* a, const JString& b) { return compare_texts(a, b.GetBuffer(), std::greater<int>()); }
+int operator<=(const JString& a, const JString& b) { return compare_texts(a.GetBuffer(), b.GetBuffer(), std::less_equal<int>()); }
+int operator<=(const JString& a, const char* b) { return compare_texts(a.GetBuffer(), b, std::less_equal<int>()); }
+int operator<=(const char* a, const JString& b) { return compare_texts(a, b.GetBuffer(), std::less_equal<int>()); }
+int operator>=(const JString& a, const JString& b) { return compare_texts(a.GetBuffer(), b.GetBuffer(), std::greater_equal<int>()); }
+int operator>=(const JString& a, const char* b) { return compare_texts(a.GetBuffer(), b, std::greater_equal<int>()); }
+int operator>=(const char* a, const JString& b) { return compare_texts(a, b.GetBuffer(), std::greater_equal<int>()); }

@@ -14,20 +14,20 @@ namespace {
 const char kWhiteSpace[] = " \t\n\r";
 
 // Membership table of the characters of a C text (never the NUL).
-struct ByteSet {
+struct byte_set {
     bool member[256] = {};
 
-    explicit ByteSet(const char* set)
+    explicit byte_set(const char* set)
     {
         for (; *set; ++set)
             member[static_cast<unsigned char>(*set)] = true;
     }
-    explicit ByteSet(char c) { member[static_cast<unsigned char>(c)] = true; }
+    explicit byte_set(char c) { member[static_cast<unsigned char>(c)] = true; }
 };
 
 // Number of bytes equal to c among the first len of text. (An unsigned
 // counter lets the compiler vectorise the loop.)
-int CountByte(const char* text, int len, char c)
+int count_byte(const char* text, int len, char c)
 {
     unsigned count = 0;
     for (int i = 0; i < len; ++i)
@@ -57,7 +57,7 @@ int JString::Replace(char c, JString with)
         return -1;
     if (!text_)
         return 0;
-    const int count = CountByte(text_, length_, c);
+    const int count = count_byte(text_, length_, c);
     if (count == 0)
         return 0;
     // The replacement goes in as its C text. A last character c is replaced by
@@ -74,9 +74,9 @@ int JString::Replace(char c, JString with)
             append = true;
         }
     }
-    const long long kept_hits = append ? CountByte(text_, end, c) + 1LL : count;
+    const long long kept_hits = append ? count_byte(text_, end, c) + 1LL : count;
     const long long new_length = end - (append ? kept_hits - 1 : kept_hits) + kept_hits * piece_length;
-    char* block = NewBlock(new_length);
+    char* block = new_block(new_length);
     char* out = block;
     for (int i = 0; i < end; ++i) {
         if (text_[i] == c) {
@@ -91,7 +91,7 @@ int JString::Replace(char c, JString with)
         out += piece_length;
     }
     *out = '\0';
-    Adopt(block, static_cast<int>(new_length));
+    adopt(block, static_cast<int>(new_length));
     return count;
 }
 
@@ -100,11 +100,11 @@ void JString::Insert(int pos, JString what)
     if (!text_ || pos < 0 || pos >= length_ || !what.text_)
         return;
     const int added = what.length_;
-    char* block = NewBlock(static_cast<long long>(length_) + added);
+    char* block = new_block(static_cast<long long>(length_) + added);
     std::memcpy(block, text_, static_cast<size_t>(pos));
     std::memcpy(block + pos, what.text_, static_cast<size_t>(added));
     std::memcpy(block + pos + added, text_ + pos, static_cast<size_t>(length_ - pos) + 1);
-    Adopt(block, length_ + added);
+    adopt(block, length_ + added);
 }
 
 int JString::Delete(int pos, int count)
@@ -116,10 +116,10 @@ int JString::Delete(int pos, int count)
     if (count <= 0)
         return -1;
     const int new_length = length_ - count;
-    char* block = NewBlock(new_length);
+    char* block = new_block(new_length);
     std::memcpy(block, text_, static_cast<size_t>(pos));
     std::memcpy(block + pos, text_ + pos + count, static_cast<size_t>(new_length - pos) + 1);
-    Adopt(block, new_length);
+    adopt(block, new_length);
     return length_;
 }
 
@@ -127,17 +127,17 @@ int JString::Remove(char c)
 {
     if (!text_)
         return -1;
-    const int count = CountByte(text_, length_, c);
+    const int count = count_byte(text_, length_, c);
     if (count == 0)
         return length_;
     const int new_length = length_ - count;
-    char* block = NewBlock(new_length);
+    char* block = new_block(new_length);
     char* out = block;
     for (int i = 0; i < length_; ++i)
         if (text_[i] != c)
             *out++ = text_[i];
     *out = '\0';
-    Adopt(block, new_length);
+    adopt(block, new_length);
     return length_;
 }
 
@@ -162,17 +162,17 @@ int JString::RemoveMultiChars(char c)
         return 0;
     const int count = static_cast<int>(repeats);
     const int new_length = length_ - count;
-    char* block = NewBlock(new_length);
+    char* block = new_block(new_length);
     char* out = block;
     for (int i = 0; i < text_length; ++i)
         if (text_[i] != c || i == 0 || text_[i - 1] != c)
             *out++ = text_[i];
     std::memcpy(out, text_ + text_length, static_cast<size_t>(length_ - text_length) + 1);
-    Adopt(block, new_length);
+    adopt(block, new_length);
     return count;
 }
 
-void JString::DeleteEnds(const bool (&member)[256], bool leading)
+void JString::delete_ends(const bool (&member)[256], bool leading)
 {
     if (!text_)
         return;
@@ -196,36 +196,36 @@ void JString::DeleteTrailingWhiteSpace()
 void JString::DeleteLeadingChars(const char* set)
 {
     if (set)
-        DeleteEnds(ByteSet(set).member, true);
+        delete_ends(byte_set(set).member, true);
 }
 
 void JString::DeleteLeadingChars(char c)
 {
-    DeleteEnds(ByteSet(c).member, true);
+    delete_ends(byte_set(c).member, true);
 }
 
 void JString::DeleteTrailingChars(const char* set)
 {
     if (set)
-        DeleteEnds(ByteSet(set).member, false);
+        delete_ends(byte_set(set).member, false);
 }
 
 void JString::DeleteTrailingChars(char c)
 {
-    DeleteEnds(ByteSet(c).member, false);
+    delete_ends(byte_set(c).member, false);
 }
 
 void JString::MakeUpper()
 {
-    MapBytes(std::toupper);
+    map_bytes(std::toupper);
 }
 
 void JString::MakeLower()
 {
-    MapBytes(std::tolower);
+    map_bytes(std::tolower);
 }
 
-void JString::MapBytes(int (*map)(int))
+void JString::map_bytes(int (*map)(int))
 {
     if (!text_)
         return;
@@ -244,5 +244,5 @@ void JString::Format(const char* format, ...)
         std::vsnprintf(scratch, 1023, format, args);
         va_end(args);
     }
-    Assign(scratch, static_cast<int>(std::strlen(scratch)));
+    assign(scratch, static_cast<int>(std::strlen(scratch)));
 }

@@ -8,24 +8,24 @@
 
 namespace {
 
-char Lower(char c)
+char lower(char c)
 {
     return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
 }
 
 // A lower-cased copy of the C text.
-std::unique_ptr<char[]> LowerCopy(const char* text)
+std::unique_ptr<char[]> lower_copy(const char* text)
 {
     const size_t n = std::strlen(text);
     std::unique_ptr<char[]> copy(new char[n + 1]);
     for (size_t i = 0; i < n; ++i)
-        copy[i] = Lower(text[i]);
+        copy[i] = lower(text[i]);
     copy[n] = '\0';
     return copy;
 }
 
 // Index of `pattern` in the C text `text` from `start`, or -1 (strstr).
-int TextSearch(const char* text, const char* pattern, int start)
+int text_search(const char* text, const char* pattern, int start)
 {
     const char* hit = std::strstr(text + start, pattern);
     return hit ? static_cast<int>(hit - text) : -1;
@@ -50,14 +50,14 @@ int JString::Find(const char* pattern) const
 {
     if (!text_)
         return -1;
-    return TextSearch(text_, pattern ? pattern : "", 0);
+    return text_search(text_, pattern ? pattern : "", 0);
 }
 
 int JString::Find(const char* pattern, int start) const
 {
     if (!text_ || start < 0 || start >= length_)
         return -1;
-    return TextSearch(text_, pattern ? pattern : "", start);
+    return text_search(text_, pattern ? pattern : "", start);
 }
 
 int JString::Find(JString pattern) const
@@ -87,9 +87,9 @@ int JString::FindNoCase(char c, int start) const
         return -1;
     if (c == '\0')
         return start;
-    const char wanted = Lower(c);
+    const char wanted = lower(c);
     for (int i = start; i < text_length; ++i)
-        if (Lower(text_[i]) == wanted)
+        if (lower(text_[i]) == wanted)
             return i;
     return -1;
 }
@@ -100,7 +100,7 @@ int JString::FindNoCase(const char* pattern, int start) const
         return -1;
     if (*pattern == '\0' || start >= static_cast<int>(std::strlen(text_)))
         return -1;
-    return TextSearch(LowerCopy(text_).get(), LowerCopy(pattern).get(), start);
+    return text_search(lower_copy(text_).get(), lower_copy(pattern).get(), start);
 }
 
 int JString::ReverseFind(char c) const
@@ -113,7 +113,7 @@ int JString::ReverseFind(char c) const
     return -1;
 }
 
-JString JString::Piece(int pos, int count) const
+JString JString::piece(int pos, int count) const
 {
     const char* from = text_ + pos;
     return JString(from, static_cast<int>(strnlen(from, static_cast<size_t>(count))));
@@ -128,7 +128,7 @@ JString JString::Mid(int pos, int count) const
 {
     if (!text_ || pos < 0 || pos >= length_ || count <= 0)
         return JString();
-    return Piece(pos, count);
+    return piece(pos, count);
 }
 
 JString JString::Left(int count) const
@@ -140,7 +140,7 @@ JString JString::Right(int count) const
 {
     if (!text_ || count <= 0)
         return JString();
-    return Piece(count >= length_ ? 0 : length_ - count, length_);
+    return piece(count >= length_ ? 0 : length_ - count, length_);
 }
 
 JString JString::ExtractWord(int n) const
@@ -161,7 +161,7 @@ JString JString::ExtractWord(int n) const
         begin = space + 1;
     }
     const int space = words.Find(' ', begin);
-    return words.Piece(begin, (space < 0 ? words.length_ : space) - begin);
+    return words.piece(begin, (space < 0 ? words.length_ : space) - begin);
 }
 
 int JString::IsAllWhiteSpace() const

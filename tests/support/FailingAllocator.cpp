@@ -1,0 +1,140 @@
+// SPDX-License-Identifier: MIT
+#include "support/FailingAllocator.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstdlib>
+#include <malloc.h>
+
+// The C library's own allocator under its second names.
+extern "C" {
+void* __libc_malloc(std::size_t size);
+void* __libc_calloc(std::size_t count, std::size_t size);
+void* __libc_realloc(void* block, std::size_t size);
+void __libc_free(void* block);
+void* __libc_memalign(std::size_t alignment, std::size_t size);
+}
+
+namespace {
+
+std::atomic<long> countdown{0};  // allocations left until the armed one; 0: disarmed
+std::atomic<bool> fired{false};  // the armed allocation has failed
+std::atomic<long> live{0};       // blocks handed out and not yet freed
+
+// True for the armed allocation; it also sets errno as the C library would.
+bool fail_now()
+{
+    long left = countdown.load();
+    while (left > 0) {
+        if (countdown.compare_exchange_weak(left, left - 1)) {
+            if (left > 1)
+                return false;
+            fired = true;
+            errno = ENOMEM;
+            return true;
+        }
+    }
+    return false;
+}
+
+void* counted(void* block)
+{
+    if (block)
+        ++live;
+    return block;
+}
+
+void* aligned_block(std::size_t alignment, std::size_t size)
+{
+    return fail_now() ? nullptr : counted(__libc_memalign(alignment, size));
+}
+
+}  // namespace
+
+namespace fktest {
+
+void FailAllocation(long n)
+{
+    fired = false;
+    countdown = n;
+}
+
+bool Disarm()
+{
+    countdown = 0;
+    return fired.exchange(false);
+}
+
+long LiveBlocks()
+{
+    return live.load();
+}
+
+}  // namespace fktest
+
+extern "C" {
+
+void* malloc(std::size_t size) noexcept
+{
+    return fail_now() ? nullptr : counted(__libc_malloc(size));
+}
+
+void* calloc(std::size_t count, std::size_t size) noexcept
+{
+    return fail_now() ? nullptr : counted(__libc_calloc(count, size));
+}
+
+void free(void* block) noexcept
+{
+    if (block)
+        --live;
+    __libc_free(block);
+}
+
+void* realloc(void* block, std::size_t size) noexcept
+{
+    if (!block)
+        return malloc(size);
+    if (size == 0) {  // the C library frees the block and gives null
+        free(block);
+        return nullptr;
+    }
+    return fail_now() ? nullptr : __libc_realloc(block, size);  // one block in, one out
+}
+
+void* memalign(std::size_t alignment, std::size_t size) noexcept
+{
+    return aligned_block(alignment, size);
+}
+
+void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept
+{
+    return aligned_block(alignment, size);
+}
+
+int posix_memalign(void** out, std::size_t alignment, std::size_t size) noexcept
+{
+    if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0)
+        return EINVAL;
+    void* block = aligned_block(alignment, size);
+    if (!block)
+        return ENOMEM;
+    *out = block;
+    return 0;
+}
+
+void* valloc(std::size_t size) noexcept
+{
+    return aligned_block(static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), size);
+}
+
+void* pvalloc(std::size_t size) noexcept
+{
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return aligned_block(page, (size + page - 1) / page * page);
+}
+
+}  // extern "C"

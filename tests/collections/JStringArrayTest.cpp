@@ -152,6 +152,7 @@ TEST(JStringArray, KeyValueLookupsCleanTheValueTwoWays)
 TEST(JStringArray, FindStringMatchesWholeElementsFromTheFirst)
 {
     const JStringArray lines = Make({"Port: 80", "Port: 81", "Port: 81", ""});
+    EXPECT_EQ(lines.FindString("Port: 80"), 0);
     EXPECT_EQ(lines.FindString("Port: 81"), 1);
     EXPECT_EQ(lines.FindString("Port"), -1);
     EXPECT_EQ(lines.FindString(""), 3);

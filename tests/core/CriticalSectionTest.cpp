@@ -113,9 +113,10 @@ TEST_F(HeldLockTest, LockWithZeroOrNegativeTimeOutTriesOnceAndReturnsAtOnce)
     }
 }
 
+// The bounds are wide for loaded machines, yet below twice the time-out.
 TEST_F(HeldLockTest, LockGivesUpAfterAboutItsTimeOut)
 {
-    EXPECT_TRUE(fktest::TakesMs(195, 2000, [&] { EXPECT_EQ(cs.Lock(200), 0); }));
+    EXPECT_TRUE(fktest::TakesMs(495, 950, [&] { EXPECT_EQ(cs.Lock(500), 0); }));
 }
 
 TEST_F(HeldLockTest, LockSucceedsOnceAnotherPartyUnlocks)

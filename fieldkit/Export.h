@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
-// FIELDKIT_API marks what libfieldkit exports. The library is built with hidden
-// visibility, so everything without this mark stays internal to the .so.
+/// @file
+/// Export marks of libfieldkit. The library is built with hidden visibility, so
+/// everything without FIELDKIT_API stays internal to the .so.
 #pragma once
 
+/// Marks a class or function that libfieldkit exports.
 #define FIELDKIT_API __attribute__((visibility("default")))
 
-// FIELDKIT_LOCAL keeps a private member of an exported class out of the ABI.
+/// Keeps a private member of an exported class out of the ABI.
 #define FIELDKIT_LOCAL __attribute__((visibility("hidden")))

@@ -69,12 +69,7 @@ public:
         return *this = sum;
     }
     PlainString& operator+=(char c) { return *this += PlainString(c); }
-    PlainString& AppendText(const char* s)
-    {
-        if (!s)
-            return *this;
-        return *this += PlainString(s);
-    }
+    PlainString& operator+=(const char* s) { return s ? *this += PlainString(s) : *this; }
 
     int Compare(PlainString other) const { return std::strcmp(text(), other.text()); }
     int CompareNoCase(PlainString other) const { return strcasecmp(text(), other.text()); }
@@ -107,6 +102,7 @@ public:
         const char* hit = std::strstr(text() + start, p ? p : "");
         return hit ? static_cast<int>(hit - text()) : -1;
     }
+    int Find(PlainString p) const { return Find(p.text()); }
     // Copies of the receiver and the pattern, both lower-cased, then Find.
     int FindLowered(PlainString pattern, int start, bool with_start) const
     {
@@ -121,6 +117,7 @@ public:
             return -1;
         return FindLowered(PlainString(p), 0, false);
     }
+    int FindNoCase(PlainString p) const { return FindNoCase(p.text()); }
     int FindNoCase(char c, int start) const
     {
         if (start < 0 || start >= length)
@@ -355,3 +352,5 @@ inline PlainString operator+(const PlainString& a, const PlainString& b)
 {
     return PlainString::Concat(a, b);
 }
+inline PlainString operator+(const PlainString& a, char c) { return a + PlainString(c); }
+inline PlainString operator+(char c, const PlainString& b) { return PlainString(c) + b; }

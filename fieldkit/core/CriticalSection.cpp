@@ -22,32 +22,32 @@ constexpr int kAttempts = 255;
 constexpr int kLastProjectId = 255;
 
 // Project identifier for the next key, shared by every object of the library.
+std::atomic<int> next_project_id{0};
+
 // The compare-exchange keeps the wrap and the increment one step, so objects
 // created on several threads at once take distinct identifiers.
-std::atomic<int> k_ind{0};
-
-int TakeProjectId()
+int take_project_id()
 {
-    int seen = k_ind.load(std::memory_order_relaxed);
+    int seen = next_project_id.load(std::memory_order_relaxed);
     for (;;) {
         const int id = seen > kLastProjectId ? 0 : seen;
-        if (k_ind.compare_exchange_weak(seen, id + 1, std::memory_order_relaxed))
+        if (next_project_id.compare_exchange_weak(seen, id + 1, std::memory_order_relaxed))
             return id;
     }
 }
 
 // A new set under the next free key, or -1 when every attempt failed.
-int MakeSet()
+int make_set()
 {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const int id = semget(ftok("/tmp/", TakeProjectId()), 1, IPC_CREAT | IPC_EXCL | 0666);
+        const int id = semget(ftok("/tmp/", take_project_id()), 1, IPC_CREAT | IPC_EXCL | 0666);
         if (id >= 0)
             return id;
     }
     return -1;
 }
 
-int Operate(int semid, short delta)
+int operate(int semid, short delta)
 {
     sembuf op{};
     op.sem_num = 0;
@@ -59,7 +59,7 @@ int Operate(int semid, short delta)
 // Wall-clock milliseconds from ftime, the clock Lock measures its time-out on.
 // glibc marks ftime deprecated; it still gives exactly the seconds and
 // milliseconds wanted here.
-timeb Now()
+timeb wall_clock_now()
 {
     timeb now{};
 #pragma GCC diagnostic push
@@ -69,9 +69,9 @@ timeb Now()
     return now;
 }
 
-long ElapsedMs(const timeb& start)
+long elapsed_ms(const timeb& start)
 {
-    const timeb now = Now();
+    const timeb now = wall_clock_now();
     return static_cast<long>(now.time - start.time) * 1000 +
            (static_cast<long>(now.millitm) - static_cast<long>(start.millitm));
 }
@@ -91,7 +91,7 @@ CriticalSection::~CriticalSection()
 int CriticalSection::Create()
 {
     if (semid == -1)
-        semid = MakeSet();
+        semid = make_set();
     if (semid == -1)
         return -1;
     semun one{};
@@ -114,14 +114,14 @@ int CriticalSection::Lock(int timeout)
 {
     if (semid == -1)
         return 0;
-    const timeb start = Now();
-    if (Operate(semid, -1))
+    const timeb start = wall_clock_now();
+    if (operate(semid, -1))
         return 1;
     if (timeout <= 0)
         return 0;
     for (;;) {
-        const long elapsed = ElapsedMs(start);
-        if (Operate(semid, -1))
+        const long elapsed = elapsed_ms(start);
+        if (operate(semid, -1))
             return 1;
         if (elapsed >= timeout)
             return 0;
@@ -132,7 +132,7 @@ int CriticalSection::Unlock()
 {
     if (semid == -1)
         return 0;
-    return Operate(semid, +1);
+    return operate(semid, +1);
 }
 
 void CriticalSection::Delete()

@@ -37,54 +37,107 @@ public:
     }
 };
 
-// A bare array of raw blocks (the sanitizers catch a leak or a double release) is a stack.
-TEST(JPtrArray, StacksRawBlocksAndGuardsItsIndexes)
-{
+// A bare array of raw blocks {x, y, z, null} (the sanitizers catch a leak or a double release).
+struct JPtrArrayTest : ::testing::Test {
     JPtrArray a;
-    void *x = ::operator new(16), *y = ::operator new(16), *z = ::operator new(16);
-    for (void* p : Slots{x, y, z, nullptr})  // null elements count
-        a.push(p);
-    a.Delete(1);  // releases y, the slot stays
-    a.Delete(-1);
-    a.Delete(4);
-    a._swap(0, 2);
-    a._swap(0, 4);
-    a._swap(-1, 0);
-    EXPECT_EQ((Slots{a[-1], a[0], a[1], a[2], a[3], a[4]}), (Slots{nullptr, z, nullptr, x, nullptr, nullptr}));
-    EXPECT_EQ(a.Find(nullptr), 1);  // the lowest index
-    EXPECT_EQ(a.Find(&a), -1);
-    const Slots taken{a.pop(), a.pop(), a.getptr()};  // braces: in this order
-    EXPECT_EQ(taken, (Slots{nullptr, x, nullptr}));
-    ::operator delete(x);  // the caller owns what pop handed over
-    EXPECT_TRUE(a.GetCount() == 1 && a[0] == z);  // the destructor releases z
+    void* x = ::operator new(16);
+    void* y = ::operator new(16);
+    void* z = ::operator new(16);
+    void SetUp() override
+    {
+        for (void* p : Slots{x, y, z, nullptr})  // null elements count
+            a.push(p);
+    }
+    Slots Of() const { return {a[-1], a[0], a[1], a[2], a[3], a[4]}; }  // with the indexes around
+};
+
+TEST_F(JPtrArrayTest, DeleteReleasesTheElementAndKeepsTheSlot)
+{
+    for (int index : {-1, 4}) {
+        SCOPED_TRACE(index);
+        a.Delete(index);
+        EXPECT_EQ(Of(), (Slots{nullptr, x, y, z, nullptr, nullptr}));
+    }
+    a.Delete(1);
+    EXPECT_EQ(Of(), (Slots{nullptr, x, nullptr, z, nullptr, nullptr}));
+    a.Delete(3);
+    EXPECT_EQ(a.GetCount(), 4);
 }
 
-// Every removal runs the derived Delete(int); RemoveAt closes the gap and keeps the block.
-TEST(JPtrArray, RemovalsRunTheDerivedDeleteAndShiftTheRest)
+TEST_F(JPtrArrayTest, SwapExchangesOnlyIndexesInside)
+{
+    const int outside[][2] = {{0, 4}, {-1, 0}, {4, 3}};
+    for (const auto& pair : outside) {
+        SCOPED_TRACE(testing::Message() << pair[0] << ", " << pair[1]);
+        a._swap(pair[0], pair[1]);
+        EXPECT_EQ(Of(), (Slots{nullptr, x, y, z, nullptr, nullptr}));
+    }
+    a._swap(0, 3);
+    EXPECT_EQ(Of(), (Slots{nullptr, nullptr, y, z, x, nullptr}));
+}
+
+TEST_F(JPtrArrayTest, FindGivesTheLowestIndexOfThatPointer)
+{
+    a.push(y);
+    EXPECT_EQ(a.Find(y), 1);
+    EXPECT_EQ(a.Find(nullptr), 3);
+    EXPECT_EQ(a.Find(&a), -1);
+    a.pop();
+}
+
+TEST_F(JPtrArrayTest, PopAndGetptrHandTheLastElementsOverInTurn)
+{
+    const Slots taken{a.pop(), a.pop(), a.getptr()};  // braces: in this order
+    EXPECT_EQ(taken, (Slots{nullptr, z, y}));
+    EXPECT_EQ(a.GetCount(), 1);
+    EXPECT_EQ(a[0], x);  // the destructor releases x
+    ::operator delete(y);  // the caller owns what pop handed over
+    ::operator delete(z);
+}
+
+TEST(JPtrArray, RemoveAtRunsTheDerivedDeleteShiftsTheRestAndKeepsTheBlock)
+{
+    TrackedArray a;
+    for (int i = 0; i < 5; ++i)
+        a.push(new Tracked(i));
+    void** block = a.data;
+    for (int index : {-1, 5}) {
+        SCOPED_TRACE(index);
+        a.RemoveAt(index);
+        EXPECT_EQ(a.Ids(), (std::vector<int>{0, 1, 2, 3, 4}));
+    }
+    a.RemoveAt(4);
+    a.RemoveAt(1);
+    a.Delete(1);
+    EXPECT_EQ(a.Ids(), (std::vector<int>{0, -1, 3}));
+    a.RemoveAt(0);
+    EXPECT_EQ(a.Ids(), (std::vector<int>{-1, 3}));
+    EXPECT_EQ(a.data, block);
+}
+
+TEST(JPtrArray, PoppingThroughAGrownArrayKeepsTheOrder)
+{
+    TrackedArray a;
+    for (int i = 0; i < 3000; ++i)
+        a.push(new Tracked(i));
+    for (int i = 2999; i >= 0; --i)
+        ASSERT_EQ(std::unique_ptr<Tracked>(static_cast<Tracked*>(a.pop()))->id, i);
+    EXPECT_EQ(a.pop(), nullptr);
+    EXPECT_EQ(a.data, nullptr);  // the last pop releases the block
+}
+
+TEST(JPtrArray, RemoveAllAndTheDestructorReleaseEveryElement)
 {
     {
         TrackedArray a;
-        for (int i = 0; i < 3000; ++i)
-            a.push(new Tracked(i));
-        for (int i = 2999; i >= 5; --i)
-            ASSERT_EQ(std::unique_ptr<Tracked>(static_cast<Tracked*>(a.pop()))->id, i);
-        void** block = a.data;
-        a.RemoveAt(1);
-        a.RemoveAt(-1);
-        a.RemoveAt(4);
-        a.Delete(2);
-        EXPECT_EQ(a.Ids(), (std::vector<int>{0, 2, -1, 4}));
-        a.RemoveAt(2);
-        a.RemoveAt(0);
-        EXPECT_EQ(a.Ids(), (std::vector<int>{2, 4}));
-        a.RemoveAt(0);
-        a.RemoveAt(0);
-        EXPECT_TRUE(a.pop() == nullptr && a.data == block);  // empty, the block remains
+        a.push(new Tracked(1));
         a.RemoveAll();
-        EXPECT_TRUE(Tracked::alive == 0 && a.data == nullptr);
+        EXPECT_EQ(Tracked::alive, 0);
+        EXPECT_EQ(a.data, nullptr);
+        EXPECT_EQ(a.GetCount(), 0);
         a.push(new Tracked(9));
     }
-    EXPECT_EQ(Tracked::alive, 0);  // the destructor released the rest
+    EXPECT_EQ(Tracked::alive, 0);
 }
 
 }  // namespace

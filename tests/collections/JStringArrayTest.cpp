@@ -32,47 +32,88 @@ JStringArray Make(const Lines& lines)
     return a;
 }
 
-TEST(JStringArray, OperatorsKeepTheOperandOrderAndPopGetStringPrintAllTakeTheLastFirst)
-{
-    JStringArray ab = Make({"a", "b"});
-    const JString s("s");
-    EXPECT_EQ(Of(s + ab + s), Lines({"s", "a", "b", "s"}));
-    EXPECT_EQ(Of(ab + "t" + Make({"c"})), Lines({"a", "b", "t", "c"}));
-    EXPECT_EQ(Of(ab + ab), Lines({"a", "b", "a", "b"}));
+void ExpectValuesInOrder(const JStringArray& a, const Lines& want) { EXPECT_EQ(Of(a), want); }
 
-    JStringArray a = Make({"a", "b", "c", "d", "e"});
+TEST(JStringArray, SumsKeepTheOperandOrder)
+{
+    const JStringArray ab = Make({"a", "b"});
+    const JString s("s");
+    ExpectValuesInOrder(s + ab + s, {"s", "a", "b", "s"});
+    ExpectValuesInOrder(ab + "t" + Make({"c"}), {"a", "b", "t", "c"});
+    ExpectValuesInOrder(ab + ab, {"a", "b", "a", "b"});
+}
+
+TEST(JStringArray, PopAndGetStringTakeTheLastElement)
+{
+    JStringArray a = Make({"a", "b", "c"});
+    EXPECT_EQ(Str(a.Pop()), "c");
+    EXPECT_EQ(Str(a.GetString()), "b");
+    ExpectValuesInOrder(a, {"a"});
+    a.Pop();
+    EXPECT_EQ(Str(a.Pop()), "");  // empty: the empty string
+}
+
+TEST(JStringArray, PrintAllPrintsLastFirstAndEmptiesTheArray)
+{
+    JStringArray a = Make({"a", "b", "c"});
+    JStringArray ab = Make({"a", "b"});
     a.Delete(1);
-    EXPECT_EQ(Str(a.Pop()), "e");
-    EXPECT_EQ(Str(a.GetString()), "d");
     testing::internal::CaptureStdout();
     a.PrintAll(0);
     ab.PrintAll(1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "cab\na\n");
-    EXPECT_EQ(a.GetCount() + ab.GetCount(), 0);
-    EXPECT_EQ(Str(a.Pop()), "");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ca" "b\na\n");
+    EXPECT_EQ(a.GetCount(), 0);
+    EXPECT_EQ(ab.GetCount(), 0);
 }
 
-TEST(JStringArray, HoldsCopiesRemovesWithShiftAndKeepsHolesInCopies)
+// {"one", "two", "three", "", "", "six", "seven"} from every way of adding a string.
+struct JStringArrayTest : ::testing::Test {
+    JString owned{"three"};
+    JStringArray a{JString("one")};
+    void SetUp() override
+    {
+        a.AddString("two");
+        a.AddString(&owned);
+        a.AddString(static_cast<JString*>(nullptr));
+        a.AddString(static_cast<const char*>(nullptr));
+        a.Push(JString("six"));
+        a += JString("seven");
+        owned = "changed";
+    }
+};
+
+TEST_F(JStringArrayTest, HoldsCopiesOfTheStringsInOrder)
 {
-    JString owned("three");
-    JStringArray a(JString("one"));
-    a.AddString("two");
-    a.AddString(&owned);
-    a.AddString(static_cast<JString*>(nullptr));
-    a.AddString(static_cast<const char*>(nullptr));
-    a.Push(JString("six"));
-    a += JString("seven");
-    owned = "changed";
-    EXPECT_EQ(Of(a), Lines({"one", "two", "three", "", "", "six", "seven"}));
-    EXPECT_EQ(Str(a[-1]) + Str(a[7]) + Str(a.ReadString(-1)) + Str(a.ReadString(7)), "");
-    a.Delete(1);
-    a.RemoveString(1);
-    a.RemoveString(-1);
+    ExpectValuesInOrder(a, {"one", "two", "three", "", "", "six", "seven"});
+}
+
+TEST_F(JStringArrayTest, ReadsOutsideTheElementsGiveTheEmptyString)
+{
+    for (int index : {-1, 7}) {
+        SCOPED_TRACE(index);
+        EXPECT_EQ(Str(a[index]), "");
+        EXPECT_EQ(Str(a.ReadString(index)), "");
+    }
+    EXPECT_EQ(Str(a.ReadString(0)), "one");
+    EXPECT_EQ(Str(a.ReadString(6)), "seven");
+}
+
+TEST_F(JStringArrayTest, RemoveStringClosesTheGapAndRefusesOutsideIndexes)
+{
+    for (int index : {-1, 7}) {
+        SCOPED_TRACE(index);
+        a.RemoveString(index);
+        EXPECT_EQ(a.GetCount(), 7);
+    }
     a.RemoveString(6);
-    a.Delete(6);
+    a.Delete(1);
     a.RemoveString(0);
-    a.Delete(3);
-    EXPECT_EQ(Of(a), Lines({"three", "", "", "<hole>", "seven"}));
+    ExpectValuesInOrder(a, {"<hole>", "three", "", "", "six"});
+}
+
+TEST_F(JStringArrayTest, CopiesAssignmentsAndAppendsAreDeepAndKeepHoles)
+{
+    a.Delete(2);
     fktest::ExpectDeepCopies(a, Of);
 }
 
@@ -82,9 +123,9 @@ TEST(JStringArray, SortsWithAndWithoutCaseHolesFirst)
     JStringArray a = Make({"b", "ab", "C", "", "a", "_", "Bd", "hole", "z", "Y"});
     a.Delete(7);
     a.sort_with_case();
-    EXPECT_EQ(Of(a), Lines({"<hole>", "", "Bd", "C", "Y", "_", "a", "ab", "b", "z"}));
+    ExpectValuesInOrder(a, {"<hole>", "", "Bd", "C", "Y", "_", "a", "ab", "b", "z"});
     a.sort_no_case();
-    EXPECT_EQ(Of(a), Lines({"<hole>", "", "_", "a", "ab", "b", "Bd", "C", "Y", "z"}));
+    ExpectValuesInOrder(a, {"<hole>", "", "_", "a", "ab", "b", "Bd", "C", "Y", "z"});
 }
 
 // A settings file read line by line: "key: value" and "key = value" lines.
@@ -102,11 +143,20 @@ TEST(JStringArray, KeyValueLookupsCleanTheValueTwoWays)
         {"", 0, "# device settings", ""},  // an empty key matches only with case
     };
     for (const auto& [key, extract, with_case, no_case] : cases) {
-        EXPECT_EQ(Str(lines.FindStringinString(key, extract)), with_case) << key;
-        EXPECT_EQ(Str(lines.FindStringinStringNoCase(key, extract)), no_case) << key;
+        SCOPED_TRACE(testing::Message() << "key \"" << key << "\", extract " << int(extract));
+        EXPECT_EQ(Str(lines.FindStringinString(key, extract)), with_case);
+        EXPECT_EQ(Str(lines.FindStringinStringNoCase(key, extract)), no_case);
     }
-    EXPECT_EQ(lines.FindString("Port: 81"), 9);
-    EXPECT_EQ(lines.FindString("Port") + lines.FindString(""), -2);  // whole lines only
+}
+
+TEST(JStringArray, FindStringMatchesWholeElementsFromTheFirst)
+{
+    const JStringArray lines = Make({"Port: 80", "Port: 81", "Port: 81", ""});
+    EXPECT_EQ(lines.FindString("Port: 80"), 0);
+    EXPECT_EQ(lines.FindString("Port: 81"), 1);
+    EXPECT_EQ(lines.FindString("Port"), -1);
+    EXPECT_EQ(lines.FindString(""), 3);
+    EXPECT_EQ(JStringArray().FindString(""), -1);
 }
 
 TEST(JStringArray, EditsEveryLineAndSkipsHoles)
@@ -117,14 +167,14 @@ TEST(JStringArray, EditsEveryLineAndSkipsHoles)
     a.DeleteLeadingChars(' ');
     a.DeleteTrailingChars(' ');
     a.DeleteUptoFirstChar('=', 0);
-    EXPECT_EQ(Of(a), Lines({"a b c", "=v", "banana:pie", "<hole>"}));
+    ExpectValuesInOrder(a, {"a b c", "=v", "banana:pie", "<hole>"});
     a.DeleteUptoFirstChar('=', 1);
     a.Replace('a', JString("XY"));
     a.Replace('i', JString("hi"));  // a replacement holding the character is refused
     a.Replace('Y', 'o');
     a.DeleteFind(':', -1);
     a.Remove('X');
-    EXPECT_EQ(Of(a), Lines({"o b c", "v", "bonono", "<hole>"}));
+    ExpectValuesInOrder(a, {"o b c", "v", "bonono", "<hole>"});
 }
 
 }  // namespace

@@ -1,0 +1,151 @@
+// SPDX-License-Identifier: MIT
+// The behaviours shared by the arrays that hold copies of their values in
+// records of their own (DWORDArray, TCPMessageArray), as one typed test suite.
+// A test program gives a traits type and instantiates the suite with it:
+//   Array, Value      the array and the type its operator[] points at
+//   Make(i)           distinct values for i = 0..4
+//   Show(value)       the value as text
+#pragma once
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+using Shown = std::vector<std::string>;
+
+// {v0, v1, hole, v3}: from a pointer, a value, +=, a copied variable, then Delete(2);
+// the variable v then holds v4.
+template <typename Traits>
+struct OwningArrayTest : ::testing::Test {
+    using Array = typename Traits::Array;
+    using Value = typename Traits::Value;
+    Value v = Traits::Make(0);
+    Array a{&v};
+
+    void SetUp() override
+    {
+        a.Add(Traits::Make(1));
+        a += Traits::Make(2);
+        v = Traits::Make(3);
+        a.Add(&v);
+        v = Traits::Make(4);
+        a.Delete(2);
+    }
+    // Each element as Show renders it; an emptied slot as "-".
+    static Shown Of(Array& array)
+    {
+        Shown out;
+        for (int i = 0; i < array.GetCount(); ++i)
+            out.push_back(array[i] ? Traits::Show(*array[i]) : "-");
+        return out;
+    }
+    static void ExpectValuesInOrder(Array& array, const std::vector<int>& made)  // -1: a hole
+    {
+        Shown want;
+        for (int i : made)
+            want.push_back(i < 0 ? "-" : Traits::Show(Traits::Make(i)));
+        EXPECT_EQ(Of(array), want);
+    }
+};
+
+TYPED_TEST_SUITE_P(OwningArrayTest);
+
+TYPED_TEST_P(OwningArrayTest, HoldsCopiesOfTheValuesInOrder)
+{
+    this->ExpectValuesInOrder(this->a, {0, 1, -1, 3});
+}
+
+TYPED_TEST_P(OwningArrayTest, AddOfANullPointerAppendsNothing)
+{
+    using Value = typename TypeParam::Value;
+    this->a.Add(static_cast<Value*>(nullptr));
+    this->ExpectValuesInOrder(this->a, {0, 1, -1, 3});
+    typename TypeParam::Array empty(static_cast<Value*>(nullptr));
+    this->ExpectValuesInOrder(empty, {});
+}
+
+TYPED_TEST_P(OwningArrayTest, IndexesOutsideTheElementsGiveNull)
+{
+    EXPECT_EQ(this->a[-1], nullptr);
+    EXPECT_NE(this->a[3], nullptr);
+    EXPECT_EQ(this->a[4], nullptr);
+}
+
+TYPED_TEST_P(OwningArrayTest, RemoveByIndexClosesTheGapAndRefusesOutsideIndexes)
+{
+    for (int index : {-1, 4}) {
+        SCOPED_TRACE(index);
+        this->a.Remove(index);
+        this->ExpectValuesInOrder(this->a, {0, 1, -1, 3});
+    }
+    auto* last = this->a[3];
+    this->a.Remove(0);
+    this->ExpectValuesInOrder(this->a, {1, -1, 3});
+    EXPECT_EQ(this->a[2], last);  // records stay put
+    this->a.Remove(2);
+    this->ExpectValuesInOrder(this->a, {1, -1});
+}
+
+TYPED_TEST_P(OwningArrayTest, RemoveByRecordGoesByIdentityNotByValue)
+{
+    using Value = typename TypeParam::Value;
+    Value lookalike(*this->a[3]);
+    this->a.Remove(&lookalike);
+    this->ExpectValuesInOrder(this->a, {0, 1, -1, 3});
+    this->a.Remove(this->a[1]);
+    this->ExpectValuesInOrder(this->a, {0, -1, 3});
+    this->a.Remove(static_cast<Value*>(nullptr));  // the first emptied slot
+    this->ExpectValuesInOrder(this->a, {0, 3});
+}
+
+TYPED_TEST_P(OwningArrayTest, RecordsStayPutWhileTheArrayGrows)
+{
+    auto* first = this->a[0];
+    for (int i = 0; i < 2000; ++i)
+        this->a.Add(TypeParam::Make(i % 5));
+    EXPECT_EQ(this->a[0], first);
+    EXPECT_EQ(TypeParam::Show(*this->a[2003]), TypeParam::Show(TypeParam::Make(1999 % 5)));
+}
+
+TYPED_TEST_P(OwningArrayTest, CopiesAssignmentsAndAppendsAreDeepAndKeepHoles)
+{
+    fktest::ExpectDeepCopies(this->a, this->Of);
+}
+
+TYPED_TEST_P(OwningArrayTest, SumsKeepTheOperandOrder)
+{
+    using Array = typename TypeParam::Array;
+    using Value = typename TypeParam::Value;
+    Value& v = this->v;
+    Array& a = this->a;
+    Value* none = nullptr;
+    const Value two = TypeParam::Make(2);
+    struct { const char* expr; Array sum; std::vector<int> want; } cases[] = {
+        {"two + a + &v", two + a + &v, {2, 0, 1, -1, 3, 4}}, {"&v + a + two", &v + a + two, {4, 0, 1, -1, 3, 2}},
+        {"null + a + null", none + a + none, {0, 1, -1, 3}},  {"a + a", a + a, {0, 1, -1, 3, 0, 1, -1, 3}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.expr);
+        this->ExpectValuesInOrder(c.sum, c.want);
+    }
+}
+
+TYPED_TEST_P(OwningArrayTest, PopHandsTheLastRecordOverAndPushAdoptsOne)
+{
+    using Value = typename TypeParam::Value;
+    const std::unique_ptr<Value> popped(static_cast<Value*>(this->a.pop()));
+    ASSERT_NE(popped, nullptr);
+    EXPECT_EQ(TypeParam::Show(*popped), TypeParam::Show(TypeParam::Make(3)));
+    this->a.push(new Value(TypeParam::Make(4)));
+    this->ExpectValuesInOrder(this->a, {0, 1, -1, 4});
+}
+
+REGISTER_TYPED_TEST_SUITE_P(OwningArrayTest, HoldsCopiesOfTheValuesInOrder, AddOfANullPointerAppendsNothing,
+                            IndexesOutsideTheElementsGiveNull, RemoveByIndexClosesTheGapAndRefusesOutsideIndexes,
+                            RemoveByRecordGoesByIdentityNotByValue, RecordsStayPutWhileTheArrayGrows,
+                            CopiesAssignmentsAndAppendsAreDeepAndKeepHoles, SumsKeepTheOperandOrder,
+                            PopHandsTheLastRecordOverAndPushAdoptsOne);

@@ -1,14 +1,12 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Runs `fieldkit-demo --serve` as a real daemon, under systemd-socket-activate
-and on its own path, and talks to it with clients nobody here wrote: nc -U
-(netcat-openbsd), socat and Python sockets.
-
-    daemon_test.py FIELDKIT_DEMO [UNIT_DIR]
-    daemon_test.py --skip REASON      prints the reason, exits 77 (skipped)
-"""
+"""Runs `fieldkit-demo --serve` as a real daemon, under systemd-socket-activate and on
+its own path, against clients nobody here wrote: nc -U, socat and Python sockets.
+Usage: daemon_test.py FIELDKIT_DEMO [UNIT_DIR] | daemon_test.py --skip REASON (exits 77)"""
 
 import os
+import pathlib
+import select
 import shutil
 import signal
 import socket
@@ -24,52 +22,39 @@ failures = []
 daemons = []  # every daemon started, killed at the end if a check left one running
 
 
-def check(ok, measured):
-    """Records a failed fact; `measured` says what was seen."""
+def check(ok, measured):  # `measured` says what was seen
     if not ok:
         failures.append(measured)
         print("FAIL: " + measured, flush=True)
-    return ok
 
 
 def wait_until(predicate, limit=WAIT):
     end = time.monotonic() + limit
-    while not predicate():
-        if time.monotonic() > end:
-            return False
+    while not predicate() and time.monotonic() < end:
         time.sleep(0.01)
-    return True
+    return bool(predicate())
 
 
-class Daemon:
-    """fieldkit-demo --serve PATH, optionally behind systemd-socket-activate
-    (which binds PATH, waits for the first connection, then execs the daemon
-    in its own process with LISTEN_PID/LISTEN_FDS set)."""
+class Daemon:  # --serve PATH, maybe behind systemd-socket-activate (binds PATH, execs on the first connection)
 
     def __init__(self, binary, path, activated):
-        self.path = path
-        self.log = path + ".log"
-        command = [binary, "--serve", path]
-        if activated:
-            command = ["systemd-socket-activate", "-l", path] + command
+        self.path, self.log = path, path + ".log"
+        command = (["systemd-socket-activate", "-l", path] if activated else []) + [binary, "--serve", path]
         with open(self.log, "w") as out:
             self.proc = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT)
         daemons.append(self.proc)
         check(wait_until(lambda: os.path.exists(path)), f"{path} did not appear within {WAIT} s")
 
     def output(self):
-        with open(self.log) as f:
-            return f.read()
+        return pathlib.Path(self.log).read_text()
 
-    def lock_set(self):
-        """The semaphore set named in the daemon's start line, or None."""
+    def lock_set(self):  # named in the daemon's start line
         wait_until(lambda: "lock semaphore set" in self.output())
         words = self.output().split("lock semaphore set ")
         return int(words[1].split()[0]) if len(words) > 1 else None
 
     def descriptors(self):
-        fd_dir = f"/proc/{self.proc.pid}/fd"
-        found = {}
+        fd_dir, found = f"/proc/{self.proc.pid}/fd", {}
         for n in os.listdir(fd_dir):
             try:
                 found[int(n)] = os.readlink(f"{fd_dir}/{n}")
@@ -77,31 +62,17 @@ class Daemon:
                 pass  # closed meanwhile
         return found
 
-    def wait_idle(self):
-        """Waits until the daemon holds no connected socket (the server drops a
-        closed connection in its next pass); the descriptors then."""
+    def wait_idle(self):  # until no connection is held (a closed one goes in the next pass); the descriptors then
         def idle():
-            with open("/proc/net/unix") as f:
-                connected = {line.split()[6] for line in f.readlines()[1:] if line.split()[5] == "03"}
+            lines = pathlib.Path("/proc/net/unix").read_text().splitlines()[1:]
+            connected = {line.split()[6] for line in lines if line.split()[5] == "03"}
             return not any(t[len("socket:["):-1] in connected for t in self.descriptors().values())
         check(wait_until(idle), f"the daemon still holds connections {sorted(self.descriptors().items())}")
         return self.descriptors()
 
-    def stop(self):
-        """SIGTERM; (exit status, seconds until the exit)."""
-        start = time.monotonic()
-        self.proc.send_signal(signal.SIGTERM)
-        try:
-            status = self.proc.wait(timeout=WAIT)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            status = self.proc.wait()
-        return status, time.monotonic() - start
-
 
 def semaphore_sets():
-    with open("/proc/sysvipc/sem") as f:
-        return {int(line.split()[1]) for line in f.readlines()[1:]}
+    return {int(line.split()[1]) for line in pathlib.Path("/proc/sysvipc/sem").read_text().splitlines()[1:]}
 
 
 def connect(path):
@@ -111,26 +82,24 @@ def connect(path):
     return s
 
 
-def read_lines(s, count):
-    """Reads until `count` newlines have arrived, the peer closed, or WAIT passed."""
+def ask(s, request, lines=1):
+    # Sends `request`; what came back until `lines` newlines, the peer's close or WAIT
+    # (for no line: what came within 0.3 s).
     data = b""
     try:
-        while data.count(b"\n") < count:
+        s.sendall(request)
+        if lines == 0:
+            return s.recv(4096) if select.select([s], [], [], 0.3)[0] else b""
+        while data.count(b"\n") < lines:
             piece = s.recv(4096)
             if not piece:
                 break
             data += piece
-    except OSError:
+    except socket.timeout:
+        data += b"<nothing more and no close within WAIT>"
+    except OSError:  # a reset is a close too
         pass
     return data
-
-
-def ask(s, request, lines=1):
-    try:
-        s.sendall(request)
-    except OSError as e:
-        return f"send failed: {e}".encode()
-    return read_lines(s, lines)
 
 
 def run_tool(command, text, **kwargs):
@@ -138,62 +107,35 @@ def run_tool(command, text, **kwargs):
     return done.stdout.decode(errors="replace")
 
 
-# ---- Clients nobody here wrote -----------------------------------------------
-
-def test_netcat(path):
+def test_foreign_clients(daemon, path):
     # The first connection also makes systemd-socket-activate start the daemon.
     got = run_tool(["nc", "-N", "-U", path], "GET port\nSET color blue\nGET color\nFROB x\n")
     check(got == "OK 8080\nOK\nOK blue\nERR unknown command\n", f"nc -U session replied {got!r}")
-
-
-def test_socat(path):
+    check(wait_until(lambda: "serving on the passed socket (descriptor 3)" in daemon.output()),
+          f"socket-activated start line: {daemon.output()!r}")
     got = run_tool(["socat", "-t", "2", "-", "UNIX-CONNECT:" + path], "GET color\r\nSET mode manual\nGET mode\n")
     check(got == "OK blue\nOK\nOK manual\n", f"socat session (CR LF and LF lines) replied {got!r}")
 
 
-# ---- Framing, with a Python client ----------------------------------------------
-
-def test_two_requests_in_one_write(path):
+def test_framing(path):
     with connect(path) as s:
-        got = ask(s, b"GET port\nGET name\n", 2)
-    check(got == b"OK 8080\nOK fieldkit-box\n", f"two requests in one write got {got!r}")
+        for request, lines, expected, what in (
+                (b"GET port\nGET name\n", 2, b"OK 8080\nOK fieldkit-box\n", "two requests in one write"),
+                (b"GET na", 0, b"", "half a request, 0.3 s (three reading passes)"),
+                (b"me\n", 1, b"OK fieldkit-box\n", "the rest of that request"),
+                (b"x" * 1024 + b"\n", 1, b"ERR unknown command\n", "a 1024-byte line"),
+                (b"GET port\n", 1, b"OK 8080\n", "the request after a 1024-byte line"),
+                (b"x" * 1025, 2, b"ERR line too long\n", "a 1025-byte line (expected the refusal, then the close)")):
+            got = ask(s, request, lines)
+            check(got == expected, f"{what} got {got[:80]!r}")
 
 
-def test_request_split_across_writes(path):
-    with connect(path) as s:
-        s.sendall(b"GET na")
-        s.settimeout(0.3)  # three reading passes of the server
-        try:
-            early = s.recv(100)
-        except socket.timeout:
-            early = b""
-        check(early == b"", f"half a request was answered with {early!r}")
-        s.settimeout(WAIT)
-        got = ask(s, b"me\n")
-    check(got == b"OK fieldkit-box\n", f"request split across two writes 0.3 s apart got {got!r}")
-
-
-def test_line_length_limit(path):
-    with connect(path) as s:
-        longest = ask(s, b"x" * 1024 + b"\n")
-        check(longest == b"ERR unknown command\n", f"a 1024-byte line got {longest[:60]!r}")
-        after = ask(s, b"GET port\n")
-        check(after == b"OK 8080\n", f"the request after a 1024-byte line got {after!r}")
-        refused = ask(s, b"x" * 1025, 2)
-    check(refused == b"ERR line too long\n", f"a 1025-byte line got {refused[:60]!r} before the close")
-
-
-def new_descriptor(daemon, before):
-    """(number, target) of a descriptor the daemon opened since `before`: an
-    accepted connection (a number may come back with a new socket), or None."""
-    fresh = []
-
-    def appeared():
-        fresh[:] = sorted((fd, t) for fd, t in daemon.descriptors().items() if before.get(fd) != t)
-        return fresh
-
-    wait_until(appeared)
-    return fresh[0] if fresh else None
+def new_descriptor(daemon, before):  # (number, target) opened since `before` (maybe a number reused), or None
+    def fresh():
+        return sorted((fd, t) for fd, t in daemon.descriptors().items() if before.get(fd) != t)
+    wait_until(fresh)
+    found = fresh()
+    return found[0] if found else None
 
 
 def test_disconnect_mid_line(daemon, path):
@@ -208,8 +150,7 @@ def test_disconnect_mid_line(daemon, path):
         got = ask(b, b"\nGET port\n", 2)
     check(first is not None and second is not None and first[0] == second[0],
           f"the second connection got descriptor {second}, the first {first}: the reuse case was not reached")
-    check(got == b"ERR empty request\nOK 8080\n",
-          f"a new connection on the descriptor of one that left mid-line got {got!r}")
+    check(got == b"ERR empty request\nOK 8080\n", f"a new connection on the descriptor of one that left mid-line got {got!r}")
 
 
 def test_set_from_other_user(path):
@@ -222,43 +163,42 @@ def test_set_from_other_user(path):
     check(got == "ERR permission denied\nOK 8080\n", f"SET from user nobody got {got!r}")
 
 
-# ---- Stopping ------------------------------------------------------------------
+def traffic(path, rounds, during=lambda: None):
+    """Four clients connect, SET and GET in a loop; once they made `rounds` rounds,
+    `during` runs, then they stop. Failures while the daemon goes away are ignored."""
+    state = {"running": True, "rounds": 0}
 
-class Traffic:
-    """Client threads that connect, GET and SET in a loop until stopped;
-    failures while the daemon goes away are expected and ignored."""
-
-    def __init__(self, path, clients=4):
-        self.running = True
-        self.rounds = 0
-        self.threads = [threading.Thread(target=self.client, args=(path, i)) for i in range(clients)]
-        for t in self.threads:
-            t.start()
-
-    def client(self, path, i):
-        while self.running:
+    def client(i):
+        while state["running"]:
             try:
                 with connect(path) as s:
                     for r in range(20):
                         ask(s, f"SET load{i} {r}\nGET load{i}\n".encode(), 2)
-                        self.rounds += 1
+                        state["rounds"] += 1
             except OSError:
                 time.sleep(0.01)
-
-    def stop(self):
-        self.running = False
-        for t in self.threads:
-            t.join()
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(4)]
+    for t in threads:
+        t.start()
+    wait_until(lambda: state["rounds"] > rounds)
+    result = during()
+    state["running"] = False
+    for t in threads:
+        t.join()
+    return result
 
 
 def check_stop(daemon, label, path_kept):
     sem = daemon.lock_set()
     check(sem in semaphore_sets(), f"{label}: lock semaphore set {sem} not found while serving")
-    traffic = Traffic(daemon.path)
-    wait_until(lambda: traffic.rounds > 50)
-    status, seconds = daemon.stop()
-    traffic.stop()
-    check(status == 0, f"{label}: exit status {status} after SIGTERM during traffic; output: {daemon.output()!r}")
+
+    def stop():  # (exit status or None, seconds after SIGTERM)
+        start = time.monotonic()
+        daemon.proc.send_signal(signal.SIGTERM)
+        wait_until(lambda: daemon.proc.poll() is not None)
+        return daemon.proc.poll(), time.monotonic() - start
+    status, seconds = traffic(daemon.path, 50, stop)
+    check(status == 0, f"{label}: exit status {status} (None: running) after SIGTERM during traffic; output: {daemon.output()!r}")
     check(0.1 <= seconds < 1.0, f"{label}: exit {seconds:.3f} s after SIGTERM (expected the 150 ms stop pause, under 1 s)")
     check(os.path.exists(daemon.path) == path_kept,
           f"{label}: socket path {'removed' if path_kept else 'left behind'} after the stop")
@@ -267,9 +207,7 @@ def check_stop(daemon, label, path_kept):
 
 def test_no_descriptor_leak(daemon):
     before = daemon.wait_idle()
-    traffic = Traffic(daemon.path)
-    wait_until(lambda: traffic.rounds > 200)
-    traffic.stop()
+    traffic(daemon.path, 200)
     returned = wait_until(lambda: daemon.descriptors() == before)
     check(returned, f"descriptors {sorted(before)} before traffic, {sorted(daemon.descriptors())} after it ended")
 
@@ -278,13 +216,10 @@ def test_units(unit_dir, binary, scratch):
     if not unit_dir or not shutil.which("systemd-analyze"):
         print("skipped: systemd-analyze verify (no unit directory or no systemd-analyze)", flush=True)
         return
-    units = []
-    for name in ("fieldkit-demo.socket", "fieldkit-demo.service"):
-        with open(os.path.join(unit_dir, name)) as f:
-            text = f.read().replace("/usr/local/bin/fieldkit-demo", binary)
-        units.append(os.path.join(scratch, name))
-        with open(units[-1], "w") as f:
-            f.write(text)
+    units = [os.path.join(scratch, name) for name in ("fieldkit-demo.socket", "fieldkit-demo.service")]
+    for unit in units:
+        text = pathlib.Path(unit_dir, os.path.basename(unit)).read_text()
+        pathlib.Path(unit).write_text(text.replace("/usr/local/bin/fieldkit-demo", binary))
     done = subprocess.run(["systemd-analyze", "verify"] + units, capture_output=True, text=True)
     check(done.returncode == 0 and not done.stderr.strip(),
           f"systemd-analyze verify: status {done.returncode}, {done.stderr.strip()!r}")
@@ -294,36 +229,28 @@ def main():
     if sys.argv[1:2] == ["--skip"]:
         print("skipped: " + " ".join(sys.argv[2:]))
         return SKIPPED
-    binary = os.path.abspath(sys.argv[1])
-    unit_dir = sys.argv[2] if len(sys.argv) > 2 else None
-    for tool in ("nc", "socat", "systemd-socket-activate"):
-        if not shutil.which(tool):
-            print(f"skipped: {tool} is not installed (netcat-openbsd, socat, systemd)")
-            return SKIPPED
+    binary, unit_dir = os.path.abspath(sys.argv[1]), (sys.argv[2:] or [None])[0]
+    missing = [tool for tool in ("nc", "socat", "systemd-socket-activate") if not shutil.which(tool)]
+    if missing:
+        print(f"skipped: {missing} not installed (netcat-openbsd, socat, systemd)")
+        return SKIPPED
     scratch = tempfile.mkdtemp(prefix="fieldkit-daemon-")
     try:
         path = os.path.join(scratch, "activated.sock")
         daemon = Daemon(binary, path, activated=True)
-        test_netcat(path)
-        check(wait_until(lambda: "serving on the passed socket (descriptor 3)" in daemon.output()),
-              f"socket-activated start line: {daemon.output()!r}")
-        test_socat(path)
-        test_two_requests_in_one_write(path)
-        test_request_split_across_writes(path)
-        test_line_length_limit(path)
+        test_foreign_clients(daemon, path)
+        test_framing(path)
         test_disconnect_mid_line(daemon, path)
         test_set_from_other_user(path)
         check_stop(daemon, "socket-activated", path_kept=True)
-
         daemon = Daemon(binary, os.path.join(scratch, "bound.sock"), activated=False)
         test_no_descriptor_leak(daemon)
         check_stop(daemon, "bound path", path_kept=False)
         test_units(unit_dir, binary, scratch)
     finally:
         for proc in daemons:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+            proc.kill()  # nothing when it is gone already
+            proc.wait()
         shutil.rmtree(scratch, ignore_errors=True)
     print(f"{len(failures)} failure(s)" if failures else "daemon: every check passed")
     return 1 if failures else 0

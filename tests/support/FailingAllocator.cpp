@@ -1,21 +1,17 @@
 // SPDX-License-Identifier: MIT
 #include "support/FailingAllocator.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
-#include <cstdlib>
-#include <malloc.h>
 
 // The C library's own allocator under its second names.
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_calloc(std::size_t count, std::size_t size);
 void* __libc_realloc(void* block, std::size_t size);
-void __libc_free(void* block);
 void* __libc_memalign(std::size_t alignment, std::size_t size);
+void __libc_free(void* block);
 }
 
 namespace {
@@ -28,16 +24,13 @@ std::atomic<long> live{0};       // blocks handed out and not yet freed
 bool fail_now()
 {
     long left = countdown.load();
-    while (left > 0) {
-        if (countdown.compare_exchange_weak(left, left - 1)) {
-            if (left > 1)
-                return false;
-            fired = true;
-            errno = ENOMEM;
-            return true;
-        }
+    while (left > 0 && !countdown.compare_exchange_weak(left, left - 1)) {
     }
-    return false;
+    if (left != 1)
+        return false;
+    fired = true;
+    errno = ENOMEM;
+    return true;
 }
 
 void* counted(void* block)
@@ -45,11 +38,6 @@ void* counted(void* block)
     if (block)
         ++live;
     return block;
-}
-
-void* aligned_block(std::size_t alignment, std::size_t size)
-{
-    return fail_now() ? nullptr : counted(__libc_memalign(alignment, size));
 }
 
 }  // namespace
@@ -68,23 +56,25 @@ bool Disarm()
     return fired.exchange(false);
 }
 
-long LiveBlocks()
-{
-    return live.load();
-}
+long LiveBlocks() { return live.load(); }
 
 }  // namespace fktest
 
+// Aligned blocks come only from aligned_alloc (the aligned operator new); one
+// from memalign or posix_memalign would go uncounted and, once freed, show as a
+// negative count.
 extern "C" {
 
-void* malloc(std::size_t size) noexcept
-{
-    return fail_now() ? nullptr : counted(__libc_malloc(size));
-}
+void* malloc(std::size_t size) noexcept { return fail_now() ? nullptr : counted(__libc_malloc(size)); }
 
 void* calloc(std::size_t count, std::size_t size) noexcept
 {
     return fail_now() ? nullptr : counted(__libc_calloc(count, size));
+}
+
+void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept
+{
+    return fail_now() ? nullptr : counted(__libc_memalign(alignment, size));
 }
 
 void free(void* block) noexcept
@@ -103,38 +93,6 @@ void* realloc(void* block, std::size_t size) noexcept
         return nullptr;
     }
     return fail_now() ? nullptr : __libc_realloc(block, size);  // one block in, one out
-}
-
-void* memalign(std::size_t alignment, std::size_t size) noexcept
-{
-    return aligned_block(alignment, size);
-}
-
-void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept
-{
-    return aligned_block(alignment, size);
-}
-
-int posix_memalign(void** out, std::size_t alignment, std::size_t size) noexcept
-{
-    if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0)
-        return EINVAL;
-    void* block = aligned_block(alignment, size);
-    if (!block)
-        return ENOMEM;
-    *out = block;
-    return 0;
-}
-
-void* valloc(std::size_t size) noexcept
-{
-    return aligned_block(static_cast<std::size_t>(sysconf(_SC_PAGESIZE)), size);
-}
-
-void* pvalloc(std::size_t size) noexcept
-{
-    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-    return aligned_block(page, (size + page - 1) / page * page);
 }
 
 }  // extern "C"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A heap that can run out on demand. A test program built with
-// FailingAllocator.cpp defines malloc, calloc, realloc, free and the aligned
-// forms itself; the library and the C++ runtime (operator new included) then
+// FailingAllocator.cpp defines malloc, calloc, realloc, free and
+// aligned_alloc itself; the library and the C++ runtime (operator new included) then
 // allocate through them. Each forwards to the C library's own allocator,
 // except the one allocation that was armed to fail, and every live block is
 // counted. Counters are atomic, so any thread may allocate.

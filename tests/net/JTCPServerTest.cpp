@@ -460,8 +460,9 @@ TEST(JTCPServer, DestroyingTheServerWhileAClientNeverReadsIsBoundedByTheSendBoun
     EchoServer s(2);
     s.server->SetSendTimeout(kSendBoundMs);
     auto clients = s.Connected(1);
-    while (clients[0]->Stuff() > 0) {
-    }  // both directions full: the reading thread is stuck in a send now or soon
+    for (auto calm = SteadyClock::now(); MsSince(calm) < 200; Sleep(5))  // until the server stops reading:
+        if (clients[0]->Stuff() > 0)                                        // both directions full, its
+            calm = SteadyClock::now();                                      // reading thread stuck in a send
     std::atomic<bool> gone{false};
     const auto start = SteadyClock::now();
     std::thread destroyer([&] {

@@ -4,8 +4,6 @@
 
 #include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -15,18 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <random>
-#include <string>
-#include <thread>
+#include <set>
 #include <utility>
-#include <vector>
 
 namespace {
 
@@ -34,20 +26,20 @@ constexpr unsigned short kReplyMs = 30000;  // generous bound for anything that 
 constexpr unsigned short kSilenceMs = 400;  // how long "nothing happens" is watched
 constexpr int kSendBoundMs = 300;           // the send time-out the flood tests set
 constexpr int kStopPauseMs = 150;
-#ifdef FIELDKIT_EMULATED  // qemu-ppc: the same checks on fewer connections, wider margins
-constexpr int kSoakCycles = 20;  // per client
+constexpr double kPromptMs = 40;  // "at once": well below one 100 ms pass of a worker
+#ifdef FIELDKIT_EMULATED          // qemu-ppc: fewer connections, wider margins
 constexpr int kFloodClients = 50;
 constexpr double kMarginMs = 3000;
 #else
-constexpr int kSoakCycles = 64;
 constexpr int kFloodClients = 200;
 constexpr double kMarginMs = 1500;
 #endif
-constexpr double kPromptMs = 40;  // "at once": well below one 100 ms pass of a worker
 
-double MsSince(std::chrono::steady_clock::time_point start)
+using SteadyClock = std::chrono::steady_clock;
+
+double MsSince(SteadyClock::time_point start)
 {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
 }
 
 template <typename Pred>
@@ -58,10 +50,15 @@ bool WaitUntil(Pred done, int limit_ms = kReplyMs)
     return done();
 }
 
-double Median(std::vector<double> ms)
+// The median of five runs of `run`, which returns the ms it measured.
+template <typename Run>
+double MedianOfFive(Run run)
 {
+    std::vector<double> ms;
+    for (int i = 0; i < 5; ++i)
+        ms.push_back(run());
     std::sort(ms.begin(), ms.end());
-    return ms[ms.size() / 2];
+    return ms[2];
 }
 
 struct Client : JSocket {
@@ -73,11 +70,9 @@ struct Client : JSocket {
     {
         std::string got;
         char buf[4096];
-        while (got.size() < n) {
-            const int k = ReceiveMessage(buf, std::min(sizeof buf, n - got.size()), wait_ms, -1);
-            if (k <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(k));
+        for (int k = 1; got.size() < n && k > 0;) {
+            k = ReceiveMessage(buf, std::min(sizeof buf, n - got.size()), wait_ms, -1);
+            got.append(buf, static_cast<size_t>(std::max(k, 0)));
         }
         return got;
     }
@@ -86,36 +81,27 @@ struct Client : JSocket {
         char c;
         return check_read(kReplyMs, -1, 1) > 0 && recv(fd, &c, 1, 0) <= 0;
     }
-    // Sends without ever reading until the server hangs up; false when it has
-    // not within `limit_ms`.
-    bool FloodUntilHungUp(int limit_ms)
+    // Sends 64 KiB without reading or blocking: send's result.
+    ssize_t Stuff()
     {
-        const std::string chunk(65536, 'f');
-        const auto start = std::chrono::steady_clock::now();
-        while (MsSince(start) < limit_ms) {
-            if (send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0)
-                continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK)
-                return true;  // EPIPE / ECONNRESET: the other end is gone
-            Sleep(1);
-        }
-        return false;
+        static const std::string chunk(65536, 'f');
+        return send(fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     }
 };
 
-// Holds /dev/null open on every free descriptor below `top`, so that the next
-// ones opened are numbered from `top` on.
-struct LowDescriptorsTaken {
-    explicit LowDescriptorsTaken(int top)
+// Holds /dev/null open on every free descriptor below `limit` (the soft
+// descriptor limit meanwhile), then raises the limit to `after`.
+struct DescriptorsTaken {
+    DescriptorsTaken(rlim_t limit, rlim_t after)
     {
-        rlimit limit{};
-        getrlimit(RLIMIT_NOFILE, &limit);
-        limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, top + 64);
-        setrlimit(RLIMIT_NOFILE, &limit);  // beyond the hard limit: the opens below fail
-        for (int fd = 0; fd != -1 && fd < top;)
-            fds.push_back(fd = open("/dev/null", O_RDONLY | O_CLOEXEC));
+        rlimit bound{};
+        getrlimit(RLIMIT_NOFILE, &bound);
+        setrlimit(RLIMIT_NOFILE, &(bound.rlim_cur = limit, bound));
+        for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) != -1;)
+            fds.push_back(fd);
+        setrlimit(RLIMIT_NOFILE, &(bound.rlim_cur = after, bound));
     }
-    ~LowDescriptorsTaken() { for (int fd : fds) close(fd); }
+    ~DescriptorsTaken() { for (int fd : fds) close(fd); }
     std::vector<int> fds;
 };
 
@@ -145,7 +131,7 @@ public:
     std::mutex mutex;  // guards messages
     std::vector<std::string> messages;
     std::atomic<pthread_t> thread{};
-    std::atomic<size_t> total{0};  // word-sized: lock-free on 32-bit targets too
+    std::atomic<size_t> total{0};    // word-sized: lock-free on 32-bit targets too
     std::atomic<int> slow_phase{0};  // 1 while "slow" sleeps, 2 once it was answered
 };
 
@@ -168,6 +154,7 @@ struct EchoServer {
         }
         return clients;
     }
+    CONN& Slot(int i) const { return *server->connections[i]; }
     fktest::TempDir dir;
     const std::string path = dir.path("srv");
     const int before = fktest::OpenDescriptorCount();
@@ -183,62 +170,45 @@ struct SocketPair {
     int fds[2] = {-1, -1};
 };
 
-// ---- starting, restarting and refusing ------------------------------------
-
-TEST(JTCPServer, StartServerRefusesAnUnbindablePathWithoutATableOrThreads)
-{
-    EchoServer s(-1);
-    EXPECT_EQ(s.server->StartServer(s.dir.path("missing/srv").c_str(), 4), 0);
-    EXPECT_EQ(s.server->connections, nullptr);
-    EXPECT_EQ(s.server->connection_count, 0);
-    EXPECT_FALSE(s.server->listen_thread.running);
-}
-
-TEST(JTCPServer, StartServerRefusesANegativeCountAndKeepsServing)
-{
-    EchoServer s(1);
-    EXPECT_EQ(s.server->StartServer(s.dir.path("other").c_str(), -1), 0);
-    EXPECT_TRUE(Client(s.path).Echo("still here"));
-}
-
-TEST(JTCPServer, ZeroSlotsListenButServeNoConnection)
-{
-    EchoServer s(0);
-    EXPECT_TRUE(fktest::PathExists(s.path));
-    Client waiting(s.path);  // stays in the backlog
-    ASSERT_TRUE(waiting.Send("hello"));
-    EXPECT_EQ(waiting.Receive(5, kSilenceMs), "");
-}
-
-TEST(JTCPServer, RestartOnAnotherPathClosesTheOldClientsAndPathAndServesTheNew)
-{
-    EchoServer s(1);
-    Client old(s.path);
-    ASSERT_TRUE(old.Echo("first"));
-    const std::string second = s.dir.path("second");
-    ASSERT_EQ(s.server->StartServer(second.c_str(), 1), 1);
-    EXPECT_FALSE(fktest::PathExists(s.path));
-    EXPECT_TRUE(old.Closed());
-    EXPECT_TRUE(Client(second).Echo("again"));
-}
-
-// A listening local stream socket at `path` made outside the library; -1 on failure.
+// A listening local stream socket at `path` made outside the library.
 int ListenAt(const std::string& path)
 {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0) {
-        close(fd);
-        return -1;
-    }
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(listen(fd, 4), 0);
     return fd;
 }
 
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndChangesNothing)
+TEST(JTCPServer, StartServerRefusesCleanlyServesZeroSlotsRestartsAndStopPausesOnlyWithWorkers)
+{
+    EchoServer s(-1);
+    EXPECT_TRUE(fktest::TakesMs(0, 100, [&] { s.server->StopThread(); }));
+    EXPECT_EQ(s.server->StartServer(s.dir.path("missing/srv").c_str(), 4), 0);
+    EXPECT_EQ(s.server->connections, nullptr);
+    EXPECT_EQ(s.server->connection_count, 0);
+    EXPECT_FALSE(s.server->listen_thread.running);
+    ASSERT_EQ(s.server->StartServer(s.path.c_str(), 0), 1);  // listens, serves no connection
+    Client backlog(s.path);
+    ASSERT_TRUE(backlog.Send("hello"));
+    EXPECT_EQ(backlog.Receive(5, kSilenceMs), "");
+    ASSERT_EQ(s.server->StartServer(s.path.c_str(), 1), 1);
+    Client old(s.path);
+    ASSERT_TRUE(old.Echo("first"));
+    const std::string second = s.dir.path("second");
+    ASSERT_EQ(s.server->StartServer(second.c_str(), 1), 1);
+    EXPECT_FALSE(fktest::PathExists(s.path));
+    EXPECT_TRUE(old.Closed());
+    EXPECT_EQ(s.server->StartServer(s.dir.path("other").c_str(), -1), 0);
+    EXPECT_TRUE(Client(second).Echo("again"));
+    EXPECT_TRUE(fktest::TakesMs(kStopPauseMs, kStopPauseMs + kMarginMs, [&] { s.server->StopThread(); }));
+}
+
+TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndOwnsTheOneItServes)
 {
     EchoServer s(2);
     const int file = open(s.dir.path("file").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
@@ -247,76 +217,51 @@ TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndChanges
     JSocket ipv4;  // a listening socket of the wrong family
     ipv4.port = fktest::FreeLoopbackPort(SOCK_STREAM);
     ASSERT_EQ(ipv4.tcp_start_server(1), 1);
-    const int listener = ListenAt(s.dir.path("adopt"));
-    const struct {
-        const char* what;
-        int fd;
-        int count;
-    } refused[] = {{"file", file, 2},   {"datagram socket", datagram, 2}, {"connected socket", connected.fds[0], 2},
-                   {"-1", -1, 2},       {"IPv4 listener", ipv4.fd, 2},    {"negative count", listener, -1}};
+    const std::string path = s.dir.path("adopt");
+    const int listener = ListenAt(path);
+    const struct { const char* what; int fd, count; } refused[] = {{"file", file, 2}, {"datagram", datagram, 2}, {"connected", connected.fds[0], 2},
+                   {"IPv4", ipv4.fd, 2}, {"negative count", listener, -1}, {"-1", -1, 2}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.what);
         EXPECT_EQ(s.server->StartServerOnListener(r.fd, r.count), 0);
-        EXPECT_TRUE(r.fd == -1 || IsOpen(r.fd));  // still the caller's
+        EXPECT_EQ(IsOpen(r.fd), r.fd != -1);  // still the caller's
     }
     EXPECT_TRUE(Client(s.path).Echo("still serving"));
-    for (int fd : {file, datagram, listener})
-        close(fd);
-}
-
-TEST(JTCPServer, StartServerOnListenerServesTheAdoptedSocketClosesItOnceAndKeepsItsPath)
-{
-    EchoServer s(-1);
-    const std::string path = s.dir.path("adopt");
-    const int listener = ListenAt(path);
-    ASSERT_NE(listener, -1);
     ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
     ASSERT_EQ(s.server->StartServerOnListener(listener, 2), 1);
     EXPECT_EQ(fcntl(listener, F_GETFD), FD_CLOEXEC);
     EXPECT_TRUE(Client(path).Echo("adopted"));
+    close(file);
+    close(datagram);
     s.server.reset();
     EXPECT_FALSE(IsOpen(listener));
     EXPECT_TRUE(fktest::PathExists(path));
-    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
+    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before + 3);  // the pair and the IPv4 listener
 }
 
-TEST(JTCPServer, StopThreadWithoutWorkersReturnsAtOnce)
-{
-    JTCPServer idle;
-    EXPECT_TRUE(fktest::TakesMs(0, 100, [&] { idle.StopThread(); }));
-}
-
-TEST(JTCPServer, StopThreadWithWorkersPausesAtLeast150Ms)
-{
-    EchoServer s(1);
-    EXPECT_TRUE(fktest::TakesMs(kStopPauseMs, kStopPauseMs + kMarginMs, [&] { s.server->StopThread(); }));
-}
-
-// ---- delivery ---------------------------------------------------------------
-
-TEST(JTCPServer, MessagesBeforeSetAppAreReadAndDropped)
+TEST(JTCPServer, MessagesBeforeSetAppAreDroppedLaterOnesAnsweredAtOnceFromTheReadingThreadIn2048BytePieces)
 {
     EchoServer s(4, false);
     Client client(s.path);
     ASSERT_TRUE(client.Send("early"));
-    ASSERT_TRUE(WaitUntil([&] {  // dropped without an application: wait until the server read it
+    ASSERT_TRUE(WaitUntil([&] {  // wait until the server read it
         int queued = -1;
-        return ioctl(s.server->connections[0]->fd, FIONREAD, &queued) == 0 && queued == 0;
+        return ioctl(s.Slot(0).fd, FIONREAD, &queued) == 0 && queued == 0;
     }));
     Sleep(100);  // past the delivery that follows the read
     s.server->SetApp(&s.app);
     EXPECT_TRUE(client.Echo("ping"));
-    EXPECT_EQ(s.app.Messages(), std::vector<std::string>{"ping"});
-}
-
-TEST(JTCPServer, RepliesGoToTheSenderFromTheReadingThreadIn2048BytePieces)
-{
-    EchoServer s(4);
-    Client client(s.path);
     const std::string big = fktest::Pattern(3000);
-    EXPECT_TRUE(client.Echo(big));
-    EXPECT_EQ(s.app.Messages(), (std::vector<std::string>{big.substr(0, 2048), big.substr(2048)}));
+    EXPECT_TRUE(Client(s.path).Echo(big));
+    EXPECT_EQ(s.app.Messages(), (std::vector<std::string>{"ping", big.substr(0, 2048), big.substr(2048)}));
     EXPECT_TRUE(pthread_equal(s.app.thread, s.server->listen_thread.id));
+    EXPECT_LT(MedianOfFive([&] {
+                  const auto start = SteadyClock::now();
+                  EXPECT_TRUE(Client(s.path).Echo("first"));
+                  return MsSince(start);
+              }),
+              kPromptMs)
+        << "median ms of a connect and its first round trip";
 }
 
 TEST(JTCPServer, SlotsReadyInOnePassAreServedInSlotOrder)
@@ -333,68 +278,64 @@ TEST(JTCPServer, SlotsReadyInOnePassAreServedInSlotOrder)
               (std::vector<std::string>{"slow", "second", "third"}));
 }
 
-TEST(JTCPServer, AFreshConnectionIsAnsweredWellWithinOnePass)
+TEST(JTCPServer, AFullTableKeepsTheNextClientWaitingAndAcceptsItAtOnceWhenASlotFrees)
 {
-    EchoServer s(2);
-    std::vector<double> ms;
-    for (int i = 0; i < 5; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(Client(s.path).Echo("first"));
-        ms.push_back(MsSince(start));
-    }
-    EXPECT_LT(Median(ms), kPromptMs) << "median ms of a connect and its first round trip";
-}
-
-// ---- the slot table -----------------------------------------------------------
-
-TEST(JTCPServer, FullTableKeepsTheNextClientInTheBacklogUntilOneCloses)
-{
-    const LowDescriptorsTaken taken(1100);  // slots past FD_SETSIZE
-    EchoServer s(2);
-    auto clients = s.Connected(2);
-    Client third(s.path);
-    ASSERT_TRUE(third.Send("three"));
-    EXPECT_EQ(third.Receive(5, kSilenceMs), "");
-    clients[0].reset();  // frees slot 0 without a message
-    EXPECT_EQ(third.Receive(5), "three");
-    EXPECT_GE(s.server->connections[0]->fd, 1100);
-}
-
-TEST(JTCPServer, AWaitingClientIsAcceptedAtOnceWhenASlotFrees)
-{
+    const DescriptorsTaken taken(1100, 1200);  // slots past FD_SETSIZE
     EchoServer s(1);
-    std::vector<double> ms;
-    for (int i = 0; i < 5; ++i) {
-        auto holder = std::make_unique<Client>(s.path);
-        ASSERT_TRUE(holder->Echo("hold"));
-        Client waiting(s.path);
-        ASSERT_TRUE(waiting.Send("next"));
-        Sleep(150);  // the accepting thread has found the table full by now
-        const auto start = std::chrono::steady_clock::now();
-        holder.reset();
-        EXPECT_EQ(waiting.Receive(4), "next");
-        ms.push_back(MsSince(start));
-    }
-    EXPECT_LT(Median(ms), kPromptMs) << "median ms from a slot freeing to the waiting client's reply";
+    EXPECT_LT(MedianOfFive([&] {
+                  auto holder = std::make_unique<Client>(s.path);
+                  EXPECT_TRUE(holder->Echo("hold"));
+                  Client waiting(s.path);
+                  EXPECT_TRUE(waiting.Send("next"));
+                  EXPECT_EQ(waiting.Receive(4, 150), "");  // the accepting thread finds the table full
+                  const auto start = SteadyClock::now();
+                  holder.reset();  // frees the slot without a message
+                  EXPECT_EQ(waiting.Receive(4), "next");
+                  EXPECT_GE(s.Slot(0).fd, 1100);
+                  return MsSince(start);
+              }),
+              kPromptMs)
+        << "median ms from a slot freeing to the waiting client's reply";
 }
 
-// Time in ms for `clients` clients at once, each connecting, doing one round
-// trip and closing, on a server with `slots` slots.
+// `clients` clients at once on `slots` slots, each sending 1..6000 random bytes
+// in random pieces and checking the echo, or closing at once or with the echo
+// unread; checks every byte arrived and everything was released. Returns the ms.
 double FloodMs(int slots, int clients)
 {
     EchoServer s(slots);
+    std::atomic<size_t> sent{0};
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
-    const auto start = std::chrono::steady_clock::now();
-    for (int c = 0; c < clients; ++c)
-        threads.emplace_back([&] { failures += !Client(s.path).Echo("flood"); });
+    const auto start = SteadyClock::now();
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            std::mt19937 rng(1234u + c);
+            Client client(s.path);
+            failures += !client.connected;
+            const unsigned kind = rng() % 16;
+            std::string payload(1 + rng() % 6000, '\0');
+            std::generate(payload.begin(), payload.end(), [&] { return static_cast<char>(rng()); });
+            for (size_t done = 0, piece = 0; kind != 0 && done < payload.size(); done += piece) {
+                piece = rng() % 3 == 0 ? payload.size() - done : 1 + rng() % (payload.size() - done);
+                failures += !client.Send(payload.substr(done, piece));
+            }
+            sent += kind == 0 ? 0 : payload.size();
+            failures += kind > 2 && client.Receive(payload.size()) != payload;
+        });
+    }
     for (auto& t : threads)
         t.join();
+    const double ms = MsSince(start);
     EXPECT_EQ(failures, 0) << "on " << slots << " slots";
-    return MsSince(start);
+    EXPECT_TRUE(WaitUntil([&] { return s.app.total == sent; }));  // also of clients that left early
+    s.server.reset();
+    EXPECT_FALSE(fktest::PathExists(s.path));
+    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
+    return ms;
 }
 
-TEST(JTCPServer, AFloodOnFewSlotsTakesASmallMultipleOfTheSameOnAmpleSlots)
+TEST(JTCPServer, AFloodOnFewSlotsKeepsEveryByteAndTakesASmallMultipleOfTheSameOnAmpleSlots)
 {
     const double ample = FloodMs(256, kFloodClients);
     const double few = FloodMs(4, kFloodClients);
@@ -407,7 +348,7 @@ TEST(JTCPServer, IdleLimitFreesASilentClientsSlotForAWaitingOne)
     constexpr int kIdleMs = 300;
     EchoServer s(1);
     s.server->SetIdleTimeout(kIdleMs);
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = SteadyClock::now();
     Client silent(s.path);
     Client waiting(s.path);
     ASSERT_TRUE(waiting.Send("waiting"));
@@ -418,94 +359,61 @@ TEST(JTCPServer, IdleLimitFreesASilentClientsSlotForAWaitingOne)
     EXPECT_TRUE(silent.Closed());
 }
 
-// ---- descriptors ------------------------------------------------------------
-
-// The process's descriptors by number, each with what it refers to.
-std::map<int, std::string> OpenDescriptors()
+std::set<int> OpenDescriptors()
 {
-    std::map<int, std::string> fds;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        std::error_code error;
-        fds[std::stoi(entry.path().filename().string())] = std::filesystem::read_symlink(entry.path(), error);
-    }
+    std::set<int> fds;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        fds.insert(std::stoi(entry.path().filename().string()));
     return fds;
 }
 
 TEST(JTCPServer, AForkedAndExecdHelperHoldsNoneOfTheServersDescriptors)
 {
-    const std::map<int, std::string> before = OpenDescriptors();
+    const std::set<int> before = OpenDescriptors();
     EchoServer s(2);
     Client client(s.path);
     ASSERT_TRUE(client.Echo("hello"));  // accepted and watched
     std::vector<int> ours;
-    std::string listing;
-    for (const auto& [fd, target] : OpenDescriptors()) {
-        if (before.count(fd) == 0 || before.at(fd) != target) {
+    for (int fd : OpenDescriptors())
+        if (before.count(fd) == 0)
             ours.push_back(fd);
-            listing += std::to_string(fd) + " " + target + "\n";
-        }
-    }
-    SCOPED_TRACE(listing);
     EXPECT_GE(ours.size(), 6u);  // listening, accepted, two wake-ups, epoll, the client
     EXPECT_EQ(fktest::HeldAfterExec(ours), "");
 }
 
-// In a child process: serves `path` on `slots` slots under a descriptor limit
-// of 32 with all but four descriptors below it taken, reports on `ready`, and
-// exits once `quit` is closed. Exit status 0, or 2 when the set-up failed.
-[[noreturn]] void ServeExhausted(const std::string& path, int slots, int ready, int quit)
+// In a child process: serves `path` on 64 slots with only four descriptors
+// below a limit of 32 free, writes to `link`, and exits once its other end
+// closes. Exit status 0, or 2 when the set-up failed.
+[[noreturn]] void ServeExhausted(const std::string& path, int link)
 {
-    JTCPServer server(path.c_str(), slots);
+    JTCPServer server(path.c_str(), 64);
     EchoApp app;
     app.server = &server;
     server.SetApp(&app);
-    rlimit limit{};
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = 32;
-    bool ok = setrlimit(RLIMIT_NOFILE, &limit) == 0;
-    std::vector<int> taken;
-    for (int fd; ok && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) != -1;)
-        taken.push_back(fd);
-    ok = ok && taken.size() >= 4;
-    for (int i = 0; ok && i < 4; ++i) {
-        close(taken.back());
-        taken.pop_back();
-    }
-    ok = ok && write(ready, "r", 1) == 1;
+    DescriptorsTaken taken(32, 32);
+    bool ok = taken.fds.size() >= 4;
+    for (int i = 0; ok && i < 4; ++i, taken.fds.pop_back())
+        close(taken.fds.back());
     char c;
-    while (ok && read(quit, &c, 1) < 0 && errno == EINTR) {
+    ok = ok && write(link, "r", 1) == 1;
+    while (ok && read(link, &c, 1) < 0 && errno == EINTR) {
     }
-    _exit(ok ? 0 : 2);  // the parent removes the path with its directory
-}
-
-// CPU time, user and system, in ms.
-double CpuMs(const rusage& usage)
-{
-    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    _exit(ok ? 0 : 2);  // the parent removes the directories
 }
 
 TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuietAndItServesAgainOnceSomeReturn)
 {
-    constexpr int kSlots = 64;  // above the child's descriptor limit
     fktest::TempDir dir;
     const std::string path = dir.path("srv");
-    int ready[2];
-    int quit[2];
-    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
-    ASSERT_EQ(pipe2(quit, O_CLOEXEC), 0);
-    const auto start = std::chrono::steady_clock::now();
+    SocketPair link;
+    const auto start = SteadyClock::now();
     const pid_t child = fork();
     if (child == 0) {
-        close(ready[0]);
-        close(quit[1]);
-        ServeExhausted(path, kSlots, ready[1], quit[0]);
+        close(link.Give());
+        ServeExhausted(path, link.fds[1]);
     }
-    close(ready[1]);
-    close(quit[0]);
     char c = 0;
-    EXPECT_EQ(read(ready[0], &c, 1), 1) << "the child could not set up";
-    close(ready[0]);
+    EXPECT_EQ(read(link.fds[0], &c, 1), 1) << "the child could not set up";
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 8; ++i) {
         clients.push_back(std::make_unique<Client>(path));
@@ -515,33 +423,31 @@ TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuietAndItServesAgainOnceSomeR
     EXPECT_EQ(clients[4]->Receive(4, 1000), "") << "served beyond the descriptor limit";
     clients.erase(clients.begin(), clients.begin() + 4);  // their descriptors come back
     EXPECT_EQ(clients[3]->Receive(4), "ping");
-    close(quit[1]);
+    close(link.Give());
     int status = -1;
     rusage usage{};
     ASSERT_EQ(wait4(child, &status, 0, &usage), child);
     const double wall_ms = MsSince(start);
     EXPECT_EQ(status, 0);
-    EXPECT_LT(CpuMs(usage), 0.25 * wall_ms) << "child CPU ms in " << wall_ms << " ms";
+    const double cpu_ms = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+                          (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+    EXPECT_LT(cpu_ms, 0.25 * wall_ms) << "child CPU ms in " << wall_ms << " ms";
 }
-
-// ---- sends that cannot complete --------------------------------------------
 
 TEST(JTCPServer, AClientThatNeverReadsIsCutOffWhileAnotherStaysServedWithinTheSendBound)
 {
     EchoServer s(2);
     s.server->SetSendTimeout(kSendBoundMs);
     auto clients = s.Connected(2);
-    std::atomic<bool> done{false};
-    std::atomic<bool> lost{false};
+    std::atomic<bool> done{false}, lost{false};
     double worst = 0;
     std::thread other([&] {
-        while (!done && !lost) {
-            const auto start = std::chrono::steady_clock::now();
+        for (auto start = SteadyClock::now(); !done && !lost; start = SteadyClock::now()) {
             lost = !clients[1]->Echo("round trip");
             worst = std::max(worst, MsSince(start));
         }
     });
-    EXPECT_TRUE(clients[0]->FloodUntilHungUp(kReplyMs)) << "the flooding client's connection did not end";
+    EXPECT_TRUE(WaitUntil([&] { return clients[0]->Stuff() < 0 && errno != EAGAIN; })) << "never cut off";
     Sleep(kSendBoundMs);  // round trips after the cut count too
     done = true;
     other.join();
@@ -554,11 +460,11 @@ TEST(JTCPServer, DestroyingTheServerWhileAClientNeverReadsIsBoundedByTheSendBoun
     EchoServer s(2);
     s.server->SetSendTimeout(kSendBoundMs);
     auto clients = s.Connected(1);
-    const std::string chunk(65536, 'f');
-    while (send(clients[0]->fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL) > 0) {
-    }  // both directions full: the reading thread is stuck in a send now or soon
+    for (auto calm = SteadyClock::now(); MsSince(calm) < 200; Sleep(5))  // until the server stops reading:
+        if (clients[0]->Stuff() > 0)                                        // both directions full, its
+            calm = SteadyClock::now();                                      // reading thread stuck in a send
     std::atomic<bool> gone{false};
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = SteadyClock::now();
     std::thread destroyer([&] {
         s.server.reset();
         gone = true;
@@ -580,22 +486,16 @@ int SendTimeoutMs(int fd)
     return static_cast<int>(bound.tv_sec * 1000 + bound.tv_usec / 1000);
 }
 
-TEST(JTCPServer, SendTimeoutIsOneSecondUntilChangedAndReachesConnectedClients)
+TEST(JTCPServer, SendTimeoutIsOneSecondUntilChangedReachesConnectedClientsAndZeroLiftsIt)
 {
-    EchoServer s(2);
+    EchoServer s(3);
     auto clients = s.Connected(1);
-    EXPECT_EQ(SendTimeoutMs(s.server->connections[0]->fd), 1000);
+    EXPECT_EQ(SendTimeoutMs(s.Slot(0).fd), 1000);
     s.server->SetSendTimeout(kSendBoundMs);
-    EXPECT_TRUE(WaitUntil([&] { return SendTimeoutMs(s.server->connections[0]->fd) == kSendBoundMs; }));
+    EXPECT_TRUE(WaitUntil([&] { return SendTimeoutMs(s.Slot(0).fd) == kSendBoundMs; }));
     s.server->SetSendTimeout(-5);  // ignored
     const auto more = s.Connected(1);
-    EXPECT_EQ(SendTimeoutMs(s.server->connections[1]->fd), kSendBoundMs);
-}
-
-TEST(JTCPServer, SendTimeoutZeroLetsASlowReaderReceiveEverything)
-{
-    EchoServer s(1);
-    s.server->SetSendTimeout(kSendBoundMs);
+    EXPECT_EQ(SendTimeoutMs(s.Slot(1).fd), kSendBoundMs);
     s.server->SetSendTimeout(0);
     Client slow(s.path);
     const std::string big = fktest::Pattern(1 << 20);
@@ -605,38 +505,31 @@ TEST(JTCPServer, SendTimeoutZeroLetsASlowReaderReceiveEverything)
     sender.join();
 }
 
-// ---- check_fds_read on a stopped server --------------------------------------
-
-TEST(JTCPServer, CheckFdsReadMarksExactlyTheReadableSlotsAndTakesUpDescriptorsWrittenBetweenPasses)
+TEST(JTCPServer, CheckFdsReadMarksExactlyTheReadableSlotsTakesUpNewDescriptorsAndWaitsThroughSignals)
 {
     EchoServer s(3);
     s.server->StopThread();
     SocketPair first, second, third;
-    s.server->connections[0]->fd = first.Give();
-    s.server->connections[2]->fd = third.Give();
-    s.server->connections[1]->ready = true;  // cleared by the next check
+    s.Slot(0).fd = first.Give();
+    s.Slot(2).fd = third.Give();
+    s.Slot(1).ready = true;  // cleared by the next check
     ASSERT_EQ(write(first.fds[1], "x", 1), 1);
     ASSERT_EQ(write(third.fds[1], "y", 1), 1);
     EXPECT_EQ(s.server->check_fds_read(kReplyMs, 0), 2);
-    EXPECT_TRUE(s.server->connections[0]->ready);
-    EXPECT_FALSE(s.server->connections[1]->ready);
-    EXPECT_TRUE(s.server->connections[2]->ready);
-    s.server->connections[1]->fd = second.Give();
+    EXPECT_TRUE(s.Slot(0).ready);
+    EXPECT_FALSE(s.Slot(1).ready);
+    EXPECT_TRUE(s.Slot(2).ready);
+    s.Slot(1).fd = second.Give();
     ASSERT_EQ(write(second.fds[1], "z", 1), 1);
     EXPECT_EQ(s.server->check_fds_read(kReplyMs, 0), 3);  // the unread bytes keep the others ready
-    EXPECT_TRUE(s.server->connections[1]->ready);
-}
-
-TEST(JTCPServer, CheckFdsReadWithNothingReadableWaitsItsTimeOutThroughSignals)
-{
-    EchoServer s(2);
-    s.server->StopThread();
+    EXPECT_TRUE(s.Slot(1).ready);
+    char c;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(read(s.Slot(i).fd, &c, 1), 1);  // nothing readable any more
     const fktest::SignalStorm storm;
     // The clock counts whole milliseconds, rounded: the wait may end half a millisecond early.
     EXPECT_TRUE(fktest::TakesMs(249, 250 + kMarginMs, [&] { EXPECT_EQ(s.server->check_fds_read(250, 1), 0); }));
 }
-
-// ---- under load -------------------------------------------------------------
 
 TEST(JTCPServer, DestroyWhileClientsSendAndOnMessageSleepsClosesEverything)
 {
@@ -665,48 +558,6 @@ TEST(JTCPServer, DestroyWhileClientsSendAndOnMessageSleepsClosesEverything)
     EXPECT_EQ(slow.Receive(4), "slow");
     EXPECT_TRUE(slow.Closed());
     slow.ResetSocket();
-    EXPECT_FALSE(fktest::PathExists(s.path));
-    EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
-}
-
-// One soak connection: sends 1..6000 random bytes in random pieces and checks
-// the echo, or closes at once or with the echo unread. False on a failure.
-bool SoakCycle(const std::string& path, std::mt19937& rng, std::atomic<size_t>& sent)
-{
-    Client client(path);
-    const unsigned kind = rng() % 16;
-    if (kind == 0 || !client.connected)
-        return client.connected;
-    std::string payload(1 + rng() % 6000, '\0');
-    std::generate(payload.begin(), payload.end(), [&] { return static_cast<char>(rng()); });
-    for (size_t done = 0, piece = 0; done < payload.size(); done += piece) {
-        piece = rng() % 3 == 0 ? payload.size() - done : 1 + rng() % (payload.size() - done);
-        if (!client.Send(payload.substr(done, piece)))
-            return false;
-    }
-    sent += payload.size();
-    return kind <= 2 || client.Receive(payload.size()) == payload;
-}
-
-TEST(JTCPServer, SoakManyClientsThroughFewSlotsKeepEveryByte)
-{
-    EchoServer s(8);
-    std::atomic<size_t> sent{0};
-    std::atomic<int> failures{0};
-    std::vector<std::thread> clients;
-    for (unsigned c = 0; c < 16; ++c) {
-        clients.emplace_back([&, c] {
-            std::mt19937 rng(1234u + c);
-            for (int i = 0; i < kSoakCycles && failures == 0; ++i)
-                failures += !SoakCycle(s.path, rng, sent);
-        });
-    }
-    for (auto& t : clients)
-        t.join();
-    EXPECT_EQ(failures, 0);
-    // Bytes of clients that closed early are still read before their end.
-    EXPECT_TRUE(WaitUntil([&] { return s.app.total == sent; }));
-    s.server.reset();
     EXPECT_FALSE(fktest::PathExists(s.path));
     EXPECT_EQ(fktest::OpenDescriptorCount(), s.before);
 }

@@ -43,8 +43,9 @@ bool PathExists(const std::string& path);
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);
 
-// Which of `fds` a shell started through popen (a fork and an exec) still holds:
-// their numbers, space-separated ("" for none; "shell failed" on trouble).
+// Which of `fds` a forked and exec'd program (a shell, or the test program
+// itself where there is no shell) still holds: their numbers, each followed by
+// a space ("" for none; "probe failed" on trouble).
 std::string HeldAfterExec(const std::vector<int>& fds);
 
 // `n` bytes "abc...zabc...", for transfers whose pieces must reassemble in order.

@@ -2,6 +2,7 @@
 # Turns `ctest --show-only=json-v1` of the cross build into the test machine's
 # list: one line per test, "name<TAB>program<TAB>argument...", where program
 # is the build's own binary (the emulator CTest puts in front is dropped).
+# Tests that run a host program (a script driver) stay on the host.
 #   cmake -DJSON=tests.json -DBUILD_DIR=/abs/build/ppc -DOUT=tests.tsv -P tests-list.cmake
 file(READ ${JSON} json)
 string(JSON count LENGTH ${json} tests)
@@ -22,10 +23,11 @@ if(count GREATER 0)
         set(line "${name}\t${word}")
       endif()
     endforeach()
-    if(NOT line)
-      message(FATAL_ERROR "test ${name} runs no program of ${BUILD_DIR}")
+    if(line)
+      string(APPEND lines "${line}\n")
+    else()
+      message("not for the machine (runs no program of the build): ${name}")
     endif()
-    string(APPEND lines "${line}\n")
   endforeach()
 endif()
 file(WRITE ${OUT} "${lines}")

@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Written the way an application from before const correctness calls the
-// library: char* buffers, void* data, unsigned long lengths and values,
-// unsigned short time-outs, the enumerations' values, and the implicit
-// conversions the constructors allow. Its job is to compile; when it runs it
-// exercises the strings, arrays, records, clock and lock, and leaves the
-// socket and server calls (compiled in use_sockets) unrun.
+// Calls every public operation the way pre-const application code does (char* buffers, void* data,
+// unsigned long values, unsigned short time-outs, enumerations, implicit conversions): it must
+// keep compiling. Run, it touches no network (use_sockets runs only when asked).
 #include <fieldkit/fieldkit.h>
 
 #include <cstdio>
@@ -18,7 +15,7 @@ public:
     int OnMessage(TCPMessage* message) override { return server->SendMessage(message); }
 };
 
-int use_clock_and_lock()
+int use_clock_lock_and_messages()
 {
     unsigned long start = GetTickCount();
     timeval later, earlier;
@@ -27,15 +24,11 @@ int use_clock_and_lock()
     tv_sub(&later, &earlier);
     Sleep(0);
     CriticalSection cs;
-    int taken = cs.Lock(10);
-    cs.Unlock();
+    int n = cs.Lock(10);
+    n += cs.Unlock();
     cs.Delete();
-    cs.Create();
-    return taken + static_cast<int>(GetTickCount() - start) * 0;
-}
+    n += cs.Create() + static_cast<int>(GetTickCount() - start) * 0;
 
-int use_messages()
-{
     char bytes[] = "payload";
     void* raw = bytes;
     Message other;
@@ -47,29 +40,21 @@ int use_messages()
     t.SetMessage(bytes, 3);
     t.socket = -1;
     TCPMessage t2(t);
-    int n = static_cast<int>(m.length) + t2.length;
-    m.FreeMessage();
+    n += static_cast<int>(m.length) + t2.length;
+    n += m.FreeMessage();
     return n + (copy.data != 0);
 }
 
 int use_strings()
 {
-    char text[] = "Hello World";
-    char set[] = " d";
-    char fmt[] = "%s-%d";
+    char text[] = "Hello World", set[] = " d", fmt[] = "%s-%d";
     JString s = 'x';  // JString(char)
     JString from_text(text);
     JString from_ptr = &from_text;  // JString(JString*)
     JString copy(from_ptr);
-    s = 'y';
-    s = text;
-    s = copy;
-    s += copy;
-    s += 'z';
-    s += text;
+    s = 'y', s = text, s = copy, s += copy, s += 'z', s += text;
     JString sums = s + copy + 'x' + text;
-    sums = 'x' + s;
-    sums = text + s;
+    sums = 'x' + s, sums = text + s;
     int n = s.GetLength() + (s.GetBuffer() != 0) + s[0];
     n += (s == copy) + (s != text) + (text < s) + (s > text) + (s <= copy) + (text >= s);
     n += (s == "lit") + ("lit" != s) + (s < "lit") + (s > "lit") + (s <= "lit") + (s >= "lit");
@@ -79,20 +64,11 @@ int use_strings()
     n += s.ReverseFind('o') + s.IsAllWhiteSpace();
     JString parts = s.Mid(1) + s.Mid(1, 2) + s.Left(2) + s.Right(2) + s.ExtractWord(1);
     n += s.Replace('o', '0') + s.Replace('l', copy) + s.Replace('W', 'w');
-    s.Insert(1, copy);
-    s.Insert(0, 'q');
+    s.Insert(1, copy), s.Insert(0, 'q');
     n += s.Delete(0, 1) + s.Remove('q') + s.DeleteUptoFirstChar('l', 1) + s.RemoveMultiChars(' ');
-    s.DeleteLeadingWhiteSpace();
-    s.DeleteTrailingWhiteSpace();
-    s.DeleteLeadingChars(set);
-    s.DeleteLeadingChars('x');
-    s.DeleteTrailingChars(set);
-    s.DeleteTrailingChars('x');
-    s.MakeUpper();
-    s.MakeLower();
-    s.Format(fmt, text, 7);
-    s.print();
-    s.println();
+    s.DeleteLeadingWhiteSpace(), s.DeleteTrailingWhiteSpace();
+    s.DeleteLeadingChars(set), s.DeleteLeadingChars('x'), s.DeleteTrailingChars(set), s.DeleteTrailingChars('x');
+    s.MakeUpper(), s.MakeLower(), s.Format(fmt, text, 7), s.print(), s.println();
     return n + parts.GetLength();
 }
 
@@ -106,26 +82,17 @@ int use_pointer_arrays()
     delete[] static_cast<char*>(base.pop());
     base.push(new char[4]);
     delete[] static_cast<char*>(base.getptr());
-    base.push(0);
-    base.Delete(0);
-    base.RemoveAll();
+    base.push(0), base.Delete(0), base.RemoveAll();
 
     unsigned long value = 9;
     DWORDArray d = 5ul;  // DWORDArray(unsigned long)
     DWORDArray from_ptr = &value;  // DWORDArray(unsigned long*)
     DWORDArray copy(d);
-    d.Add(0ul);
-    d.Add(&value);
-    d += 3ul;
-    d += copy;
-    copy = d;
+    d.Add(0ul), d.Add(&value), d += 3ul, d += copy, copy = d;
     DWORDArray sums = d + copy + 4ul + &value;
-    sums = 4ul + d;
-    sums = &value + d;
+    sums = 4ul + d, sums = &value + d;
     n += static_cast<int>(*d[0]) + sums.GetCount() + from_ptr.GetCount();
-    d.Remove(d[1]);
-    d.Remove(0);
-    d.Delete(0);
+    d.Remove(d[1]), d.Remove(0), d.Delete(0);
     delete static_cast<unsigned long*>(d.pop());
     d.push(new unsigned long(1));
 
@@ -134,79 +101,47 @@ int use_pointer_arrays()
     TCPMessageArray ms = message;  // TCPMessageArray(TCPMessage)
     TCPMessageArray from_msg = &message;  // TCPMessageArray(TCPMessage*)
     TCPMessageArray mcopy(ms);
-    ms.Add(message);
-    ms.Add(&message);
-    ms += message;
-    ms += mcopy;
-    mcopy = ms;
+    ms.Add(message), ms.Add(&message), ms += message, ms += mcopy, mcopy = ms;
     TCPMessageArray msums = ms + mcopy + message + &message;
-    msums = message + ms;
-    msums = &message + ms;
+    msums = message + ms, msums = &message + ms;
     n += msums.GetCount() + from_msg.GetCount() + ms[0]->socket;
-    ms.Remove(ms[1]);
-    ms.Remove(0);
-    ms.Delete(0);
+    ms.Remove(ms[1]), ms.Remove(0), ms.Delete(0);
     return n;
 }
 
 int use_string_arrays()
 {
-    char text[] = "key: value";
-    char key[] = "key";
+    char text[] = "key: value", key[] = "key";
     JString s(text);
     JStringArray a = JString("a");  // JStringArray(JString)
     a = JString("q");
     JStringArray b(a);
-    a.AddString(text);
-    a.AddString(s);
-    a.AddString(&s);
-    a.Push(s);
-    a += s;
-    a += b;
-    b = a;
+    a.AddString(text), a.AddString(s), a.AddString(&s), a.Push(s), a += s, a += b, b = a;
     JStringArray sums = a + b;
-    sums = a + s;
-    sums = s + a;
+    sums = a + s, sums = s + a;
     int n = a.FindString(s) + a.GetCount() + a[0].GetLength() + a.ReadString(1).GetLength();
     n += a.FindStringinString(key, 1).GetLength() + a.FindStringinStringNoCase(key, 0).GetLength();
-    a.sort_with_case();
-    a.sort_no_case();
+    a.sort_with_case(), a.sort_no_case();
     JString* slot = &s;  // the comparators see two slots of the block
     n += JStringArray::compare_with_case(&slot, &slot) + JStringArray::compare_with_no_case(&slot, &slot);
-    a.DeleteUptoFirstChar(':', 1);
-    a.Replace('e', s);
-    a.Replace('e', 'E');
-    a.Remove('E');
-    a.DeleteFind('y', -1);
-    a.DeleteLeadingChars(' ');
-    a.DeleteTrailingChars(' ');
-    a.RemoveMultiChars(' ');
-    a.RemoveString(0);
+    a.DeleteUptoFirstChar(':', 1), a.Replace('e', s), a.Replace('e', 'E'), a.Remove('E'), a.DeleteFind('y', -1);
+    a.DeleteLeadingChars(' '), a.DeleteTrailingChars(' '), a.RemoveMultiChars(' '), a.RemoveString(0);
     n += a.Pop().GetLength() + a.GetString().GetLength();
     a.PrintAll(1);
     return n;
 }
 
-// Compiled, never run here: these need sockets.
 int use_sockets()
 {
-    char path[] = "/tmp/fieldkit-compat";
-    char buffer[2048];
+    char path[] = "/tmp/fieldkit-compat", buffer[2048];
     void* raw = buffer;
-    unsigned long length = sizeof buffer;
+    unsigned long length = sizeof buffer, peer = 0;
     unsigned short timeout = 100;
-    unsigned long peer = 0;
     int client = -1;
 
-    JSocket receiver(path, UDP_SOCKET, UDP_RECEIVE);
-    JSocket sender;
+    JSocket receiver(path, UDP_SOCKET, UDP_RECEIVE), sender, ipv4;
     int n = sender.InitializeSocket(path, UDP_SOCKET, UDP_SEND);
-    JSocket ipv4;
-    ipv4.type = UDP_SOCKET;
-    ipv4.ip_addr = 0xEF010203ul;
-    ipv4.port = 5000;
-    ipv4.mcast_if = 0;
-    ipv4.local = false;
+    ipv4.type = UDP_SOCKET, ipv4.ip_addr = 0xEF010203ul, ipv4.port = 5000, ipv4.mcast_if = 0, ipv4.local = false;
     n += ipv4.create_udp_receive_socket() + ipv4.create_udp_send_socket() + ipv4.udp_setup_socket();
     n += ipv4.mcast_join(0xEF010203ul, 0ul) + ipv4.mcast_set_loopback(0) + ipv4.mcast_set_ttl(4) + ipv4.mcast_set_if();
 
@@ -215,8 +150,7 @@ int use_sockets()
     n += listener.tcp_start_server(5) + listener.tcp_WaitForActivity(100);
     n += listener.tcp_check_for_connection(&peer, &client, 0) + listener.check_read(10, -1, 1);
     n += listener.tcp_set_socket_nolinger() + listener.set_socket_ReUseAddr() + listener.set_socket_nonblock();
-    listener.tcp_drop_client(client);
-    listener.tcp_close_listening_socket();
+    listener.tcp_drop_client(client), listener.tcp_close_listening_socket();
 
     JSocket stream(path, TCP_CLIENT, UDP_SEND);
     n += stream.tcp_start_client() + stream.connected + stream.fd + stream.direction + stream.addr_len;
@@ -231,10 +165,9 @@ int use_sockets()
     stream.ResetSocket();
 
     EchoApp app;
-    JTCPServer server(path, 4);
+    JTCPServer server(path, 4), idle;
     app.server = &server;
     server.SetApp(&app);
-    JTCPServer idle;
     n += idle.StartServer(path, 4) + idle.StartListeningThread() + idle.StartThread();
     idle.StopThread();
     n += idle.check_fds_read(100, 1) + idle.connection_count + (idle.connections != 0) + (idle.app != 0);
@@ -244,10 +177,8 @@ int use_sockets()
     slot.init();
     thread_C worker;
     n += worker.Initialize() + slot.fd + slot.ready;
-    JTCPServer::new_connection_thread_start(&idle);
-    JTCPServer::listen_thread_start(&idle);
-    idle.new_connection_thread_routine();
-    idle.listen_thread_routine();
+    JTCPServer::new_connection_thread_start(&idle), JTCPServer::listen_thread_start(&idle);
+    idle.new_connection_thread_routine(), idle.listen_thread_routine();
     return n;
 }
 
@@ -255,7 +186,7 @@ int use_sockets()
 
 int main(int argc, char** argv)
 {
-    int sum = use_clock_and_lock() + use_messages() + use_strings() + use_pointer_arrays() + use_string_arrays();
+    int sum = use_clock_lock_and_messages() + use_strings() + use_pointer_arrays() + use_string_arrays();
     if (argc > 1 && argv[1][0] == 's')
         sum += use_sockets();
     std::printf("\n%d\n", sum != 0);

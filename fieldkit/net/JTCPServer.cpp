@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <new>
 
 using fieldkit::detail::kMessageReceiveSize;
@@ -89,6 +90,19 @@ struct JTCPServer::slot_watch {
     long long heard_at_ms = 0;  // monotonic time of the acceptance or the last message
 };
 
+struct JTCPServer::server_state {
+    int slot_freed_fd_ = make_event_fd();  // eventfd: reading thread -> accepting thread; -1 if unavailable
+    int epoll_fd_ = -1;                    // readiness of the slots and of wake_fd_; -1 without a table
+    std::unique_ptr<slot_watch[]> watches_;  // one per slot
+    std::unique_ptr<epoll_event[]> events_;  // connection_count + 1 entries
+    std::unique_ptr<int[]> ready_slots_;     // indices of the ready slots, ascending
+    int ready_count_ = 0;                    // entries of ready_slots_ from the last check
+    std::atomic<int> send_timeout_ms_{kDefaultSendTimeoutMs};
+    std::atomic<unsigned> send_timeout_changes_{0};  // bumped by SetSendTimeout
+    unsigned send_timeout_applied_ = 0;              // changes the reading thread has applied
+    std::atomic<int> idle_timeout_ms_{0};
+};
+
 void CONN::init()
 {
     fd = -1;
@@ -107,16 +121,11 @@ JTCPServer::JTCPServer()
     : connections(nullptr),
       connection_count(0),
       app(nullptr),
-      wake_fd_(make_event_fd()),
-      slot_freed_fd_(make_event_fd()),
-      epoll_fd_(-1),
-      ready_count_(0),
-      send_timeout_ms_(kDefaultSendTimeoutMs),
-      send_timeout_changes_(0),
-      send_timeout_applied_(0),
-      idle_timeout_ms_(0),
+      wake_fd_(-1),
+      state_(new server_state),
       live_workers_(0)
 {
+    wake_fd_ = make_event_fd();  // only once nothing can throw any more
     new_connection_thread.Initialize();
     listen_thread.Initialize();
 }
@@ -133,7 +142,8 @@ JTCPServer::~JTCPServer()
     pthread_attr_destroy(&listen_thread.attr);
     pthread_attr_destroy(&new_connection_thread.attr);
     close_if_open(wake_fd_);
-    close_if_open(slot_freed_fd_);
+    close_if_open(state_->slot_freed_fd_);
+    delete state_;
 }
 
 int JTCPServer::StartServer(const char* name, int count)
@@ -175,21 +185,21 @@ bool JTCPServer::allocate_table(int count)
     const size_t entries = static_cast<size_t>(count) + 1;  // the slots and the wake-up descriptor
     if (entries > SIZE_MAX / sizeof(epoll_event))
         return false;  // more than the address space holds (32-bit targets)
-    events_.reset(new (std::nothrow) epoll_event[entries]);
-    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-    if (!events_ || epoll_fd_ == -1)
+    state_->events_.reset(new (std::nothrow) epoll_event[entries]);
+    state_->epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (!state_->events_ || state_->epoll_fd_ == -1)
         return false;
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.u32 = kWakeTag;
     if (wake_fd_ != -1)
-        epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake);
+        epoll_ctl(state_->epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &wake);
     if (count == 0)
         return true;  // listens, but has no slot to serve a connection in
-    watches_.reset(new (std::nothrow) slot_watch[static_cast<size_t>(count)]);
-    ready_slots_.reset(new (std::nothrow) int[static_cast<size_t>(count)]);
+    state_->watches_.reset(new (std::nothrow) slot_watch[static_cast<size_t>(count)]);
+    state_->ready_slots_.reset(new (std::nothrow) int[static_cast<size_t>(count)]);
     connections = new (std::nothrow) CONN*[count]();
-    if (!watches_ || !ready_slots_ || !connections)
+    if (!state_->watches_ || !state_->ready_slots_ || !connections)
         return false;
     connection_count = count;
     for (int i = 0; i < count; ++i) {
@@ -205,7 +215,7 @@ void JTCPServer::Cleanup()
 {
     if (new_connection_thread.running || listen_thread.running)
         StopThread();  // never free the table under a worker
-    close_if_open(epoll_fd_);  // first: no registration outlives the descriptors below
+    close_if_open(state_->epoll_fd_);  // first: no registration outlives the descriptors below
     for (int i = 0; i < connection_count; ++i) {
         if (CONN* slot = connections[i]) {
             int client = slot->fd;
@@ -216,10 +226,10 @@ void JTCPServer::Cleanup()
     delete[] connections;
     connections = nullptr;
     connection_count = 0;
-    watches_.reset();
-    events_.reset();
-    ready_slots_.reset();
-    ready_count_ = 0;
+    state_->watches_.reset();
+    state_->events_.reset();
+    state_->ready_slots_.reset();
+    state_->ready_count_ = 0;
 }
 
 int JTCPServer::StartListeningThread()
@@ -286,15 +296,15 @@ void JTCPServer::SetSendTimeout(int ms)
 {
     if (ms < 0)
         return;
-    send_timeout_ms_ = ms;
-    ++send_timeout_changes_;
+    state_->send_timeout_ms_ = ms;
+    ++state_->send_timeout_changes_;
     signal_event(wake_fd_);  // the reading thread applies it at the start of its next pass
 }
 
 void JTCPServer::SetIdleTimeout(int ms)
 {
     if (ms >= 0)
-        idle_timeout_ms_ = ms;
+        state_->idle_timeout_ms_ = ms;
 }
 
 void* JTCPServer::new_connection_thread_start(void* server)
@@ -347,10 +357,10 @@ void JTCPServer::new_connection_thread_routine()
 
 void JTCPServer::wait_for_free_slot()
 {
-    pollfd freed{slot_freed_fd_, POLLIN, 0};  // -1 is skipped: a plain pause of one pass
+    pollfd freed{state_->slot_freed_fd_, POLLIN, 0};  // -1 is skipped: a plain pause of one pass
     const int n = poll(&freed, 1, kPassMs);
     if (n > 0)
-        drain_event(slot_freed_fd_);
+        drain_event(state_->slot_freed_fd_);
     else if (n < 0 && errno != EINTR)
         Sleep(kPassMs);
 }
@@ -361,9 +371,9 @@ void JTCPServer::listen_thread_routine()
     char buffer[kMessageReceiveSize];  // the one receive buffer of this thread's run
     while (!listen_thread.stop) {
         if (check_fds_read(kPassMs, 0) != 0) {
-            for (int k = 0; k < ready_count_; ++k)  // ascending: slot order
-                if (connections[ready_slots_[k]]->ready)
-                    serve_slot(ready_slots_[k], message, buffer);
+            for (int k = 0; k < state_->ready_count_; ++k)  // ascending: slot order
+                if (connections[state_->ready_slots_[k]]->ready)
+                    serve_slot(state_->ready_slots_[k], message, buffer);
         }
         drop_idle_slots();
     }
@@ -371,28 +381,28 @@ void JTCPServer::listen_thread_routine()
 
 unsigned char JTCPServer::check_fds_read(int timeout, int retry)
 {
-    ready_count_ = 0;
+    state_->ready_count_ = 0;
     watch_slots();
-    if (ready_count_ > 0)
+    if (state_->ready_count_ > 0)
         timeout = 0;  // unwatchable slots are ready now, as poll reports a bad descriptor at once
     const int events = wait_for_events(timeout, retry);
     for (int e = 0; e < events; ++e) {
-        const uint32_t tag = events_[e].data.u32;
+        const uint32_t tag = state_->events_[e].data.u32;
         if (tag == kWakeTag)
             drain_event(wake_fd_);
-        else if (connections[tag]->fd == watches_[tag].watched)  // data, hang-up or error: the read tells
+        else if (connections[tag]->fd == state_->watches_[tag].watched)  // data, hang-up or error: the read tells
             mark_ready(static_cast<int>(tag));
     }
-    std::sort(ready_slots_.get(), ready_slots_.get() + ready_count_);
-    return static_cast<unsigned char>(std::min(ready_count_, 255));  // never 0 while slots are ready
+    std::sort(state_->ready_slots_.get(), state_->ready_slots_.get() + state_->ready_count_);
+    return static_cast<unsigned char>(std::min(state_->ready_count_, 255));  // never 0 while slots are ready
 }
 
 void JTCPServer::watch_slots()
 {
-    const unsigned changes = send_timeout_changes_;
-    const bool retime = changes != send_timeout_applied_;
-    send_timeout_applied_ = changes;
-    const int send_timeout_ms = send_timeout_ms_;
+    const unsigned changes = state_->send_timeout_changes_;
+    const bool retime = changes != state_->send_timeout_applied_;
+    state_->send_timeout_applied_ = changes;
+    const int send_timeout_ms = state_->send_timeout_ms_;
     // One cheap pass over the table: no system call for a slot that did not change.
     // Changed descriptors are all forgotten before any is watched: a number
     // closed in one slot may come back in another.
@@ -402,20 +412,20 @@ void JTCPServer::watch_slots()
         if (slot.ready.load(std::memory_order_relaxed))  // the reading thread's own flag
             slot.ready.store(false, std::memory_order_relaxed);
         const int current = slot.fd.load(std::memory_order_acquire);
-        slot_watch& watch = watches_[i];
+        slot_watch& watch = state_->watches_[i];
         if (watch.watched == current) {
             if (retime && current != -1)
                 set_send_timeout(current, send_timeout_ms);
             continue;
         }
         if (watch.watched != -1) {
-            epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, watch.watched, nullptr);
+            epoll_ctl(state_->epoll_fd_, EPOLL_CTL_DEL, watch.watched, nullptr);
             watch.watched = -1;
         }
         unwatched = unwatched || current != -1;
     }
     for (int i = 0; unwatched && i < connection_count; ++i)
-        if (watches_[i].watched == -1 && connections[i]->fd != -1)
+        if (state_->watches_[i].watched == -1 && connections[i]->fd != -1)
             watch_slot(i, send_timeout_ms);
 }
 
@@ -425,20 +435,20 @@ void JTCPServer::watch_slot(int index, int send_timeout_ms)
     epoll_event event{};
     event.events = EPOLLIN;  // level-triggered: unread bytes keep the slot ready
     event.data.u32 = static_cast<uint32_t>(index);
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, client, &event) != 0) {
+    if (epoll_ctl(state_->epoll_fd_, EPOLL_CTL_ADD, client, &event) != 0) {
         if (errno == EBADF || errno == EPERM)
             mark_ready(index);  // not a socket that is open: the read fails and frees the slot
         return;                 // otherwise tried again next pass
     }
     set_send_timeout(client, send_timeout_ms);
-    watches_[index] = slot_watch{client, monotonic_ms()};
+    state_->watches_[index] = slot_watch{client, monotonic_ms()};
 }
 
 void JTCPServer::mark_ready(int index)
 {
     if (connections[index]->ready.exchange(true))
         return;
-    ready_slots_[ready_count_++] = index;
+    state_->ready_slots_[state_->ready_count_++] = index;
 }
 
 int JTCPServer::wait_for_events(int timeout, int retry)
@@ -453,7 +463,7 @@ int JTCPServer::wait_for_events(int timeout, int retry)
                 return 0;
             pass = timeout - static_cast<int>(elapsed);
         }
-        const int n = epoll_wait(epoll_fd_, events_.get(), capacity, pass);
+        const int n = epoll_wait(state_->epoll_fd_, state_->events_.get(), capacity, pass);
         if (n >= 0)
             return n;
         if (errno != EINTR) {
@@ -479,7 +489,7 @@ void JTCPServer::serve_slot(int index, TCPMessage& message, char* buffer)
         free_slot(index);  // end of stream or error: the connection is over
         return;
     }
-    watches_[index].heard_at_ms = monotonic_ms();
+    state_->watches_[index].heard_at_ms = monotonic_ms();
     message.SetMessage(buffer, got);
     if (JStdApp* handler = app.load())
         handler->OnMessage(&message);
@@ -487,12 +497,12 @@ void JTCPServer::serve_slot(int index, TCPMessage& message, char* buffer)
 
 void JTCPServer::drop_idle_slots()
 {
-    const int idle_ms = idle_timeout_ms_;
+    const int idle_ms = state_->idle_timeout_ms_;
     if (idle_ms == 0)
         return;
     const long long now = monotonic_ms();
     for (int i = 0; i < connection_count; ++i) {
-        const slot_watch& watch = watches_[i];
+        const slot_watch& watch = state_->watches_[i];
         if (watch.watched != -1 && watch.watched == connections[i]->fd && now - watch.heard_at_ms >= idle_ms)
             free_slot(i);
     }
@@ -502,13 +512,13 @@ void JTCPServer::free_slot(int index)
 {
     CONN& slot = *connections[index];
     int client = slot.fd;
-    if (watches_[index].watched == client) {
-        epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, client, nullptr);  // before the number can be reused
-        watches_[index].watched = -1;
+    if (state_->watches_[index].watched == client) {
+        epoll_ctl(state_->epoll_fd_, EPOLL_CTL_DEL, client, nullptr);  // before the number can be reused
+        state_->watches_[index].watched = -1;
     }
     tcp_drop_client(client);
     slot.fd = -1;  // free only once closed: the accepting thread may fill it now
-    signal_event(slot_freed_fd_);
+    signal_event(state_->slot_freed_fd_);
 }
 
 int JTCPServer::first_free_slot() const

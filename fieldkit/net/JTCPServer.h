@@ -8,9 +8,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <memory>
-
-struct epoll_event;
 
 /// One connection slot of a JTCPServer: free while `fd` is -1.
 struct FIELDKIT_API CONN {
@@ -162,19 +159,13 @@ public:
     unsigned char check_fds_read(int timeout, int retry);
 
 private:
-    struct slot_watch;  // the reading thread's view of one slot
+    struct slot_watch;    // the reading thread's view of one slot
+    struct server_state;  // descriptors, readiness set and limits of the workers
 
-    int wake_fd_;        // eventfd: accepting thread -> reading thread; -1 if unavailable
-    int slot_freed_fd_;  // eventfd: reading thread -> accepting thread; -1 if unavailable
-    int epoll_fd_;       // readiness of the slots and of wake_fd_; -1 without a table
-    std::unique_ptr<slot_watch[]> watches_;    // one per slot
-    std::unique_ptr<epoll_event[]> events_;    // connection_count + 1 entries
-    std::unique_ptr<int[]> ready_slots_;       // indices of the ready slots, ascending
-    int ready_count_;                          // entries of ready_slots_ from the last check
-    std::atomic<int> send_timeout_ms_;
-    std::atomic<unsigned> send_timeout_changes_;  // bumped by SetSendTimeout
-    unsigned send_timeout_applied_;               // changes the reading thread has applied
-    std::atomic<int> idle_timeout_ms_;
+    // The object's size and layout are part of the ABI that applications were
+    // built against: state added since the first release lives behind state_.
+    int wake_fd_;           // eventfd: accepting thread -> reading thread; -1 if unavailable
+    server_state* state_;   // owned; never null
     std::atomic<int> live_workers_;  // workers that have not yet left their loops
 
     // Allocates `count` free slots (no table for 0) and the readiness set;

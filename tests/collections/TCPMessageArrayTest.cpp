@@ -13,34 +13,26 @@ TCPMessage Msg(const std::string& bytes, int socket)
     return m;
 }
 
-std::string Text(const TCPMessage& m)
-{
-    return (m.data ? std::string(m.data, m.length) : "<null>") + "@" + std::to_string(m.socket);
-}
-
 struct TCPMessageArrayTraits {
     using Array = TCPMessageArray;
     using Value = TCPMessage;
     static Value Make(int i) { return i == 0 ? Msg(std::string("t\0o", 3), 5) : Msg(std::string(i, 'x'), i); }
-    static std::string Show(const Value& m) { return Text(m); }
+    static std::string Show(const Value& m)
+    {
+        return (m.data ? std::string(m.data, m.length) : "<null>") + "@" + std::to_string(m.socket);
+    }
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(TCPMessageArray, OwningArrayTest, TCPMessageArrayTraits);
 
-TEST(TCPMessageArray, ConstructsFromOneMessageAndCopiesOneWithoutBuffer)
+// The server's reading thread lends one record; what the array lends may be refilled too.
+TEST(TCPMessageArray, ConstructsFromOneMessageCopiesOnesWithoutBufferAndLendsRefillableRecords)
 {
     TCPMessageArray a(Msg("one", 4));
     a += TCPMessage();
     a.Add(TCPMessage());
-    EXPECT_EQ(OwningArrayTest<TCPMessageArrayTraits>::Of(a), Shown({"one@4", "@-1", "@-1"}));
-}
-
-// The server's reading thread lends one record; what the array lends may be refilled too.
-TEST(TCPMessageArray, ALentRecordMayBeRefilled)
-{
-    TCPMessageArray a(Msg("one", 4));
     a[0]->SetMessage("refilled", 8);
-    EXPECT_EQ(Text(*a[0]), "refilled@4");
+    EXPECT_EQ(OwningArrayTest<TCPMessageArrayTraits>::Of(a), Shown({"refilled@4", "@-1", "@-1"}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// JString blocks: exactly length + 1 bytes, one new block per edit, nothing leaked, and the string
-// without text that a failed allocation leaves. The array allocator (at the end) counts and fails blocks.
+// JString blocks: length + 1 bytes, one new block per edit, no leaks, and the string without text that a
+// failed allocation leaves. The array allocator (at the end) counts and fails blocks.
 #include <fieldkit/strings/JString.h>
 
 #include <gtest/gtest.h>
@@ -77,10 +77,9 @@ TEST(JStringBlocks, FailedAllocationLeavesAStringWithoutTextThatRefuses)
         SCOPED_TRACE(r.what);
         EXPECT_EQ(r.got, r.want);
     }
-    const struct { const char* what; JString piece; } pieces[] = {
-        {"Mid(0)", s.Mid(0)}, {"Left(1)", s.Left(1)}, {"Right(1)", s.Right(1)}, {"ExtractWord(0)", s.ExtractWord(0)},
-        {"ExtractWord(1)", s.ExtractWord(1)}, {"JString(s)", JString(s)},
-    };
+    const struct { const char* what; JString piece; } pieces[] = {{"Mid(0)", s.Mid(0)}, {"Left(1)", s.Left(1)},
+        {"Right(1)", s.Right(1)}, {"ExtractWord(0)", s.ExtractWord(0)}, {"ExtractWord(1)", s.ExtractWord(1)},
+        {"JString(s)", JString(s)}};
     for (const auto& p : pieces) {
         SCOPED_TRACE(p.what);
         EXPECT_STREQ(p.piece.GetBuffer(), "");

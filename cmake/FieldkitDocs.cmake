@@ -12,10 +12,13 @@ add_custom_command(
   OUTPUT ${FIELDKIT_DOCS_DIR}/html/index.html
   COMMAND ${CMAKE_COMMAND} -E remove_directory ${FIELDKIT_DOCS_DIR}/man
   COMMAND Doxygen::doxygen ${FIELDKIT_DOCS_DIR}/Doxyfile
+  # Installed man pages are compressed, reproducibly (no name or time stamp).
+  COMMAND sh -c "gzip -9nf '${FIELDKIT_DOCS_DIR}'/man/man3/*.3"
   DEPENDS ${FIELDKIT_PUBLIC_HEADERS} ${FIELDKIT_DOCS_DIR}/Doxyfile
   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
   COMMENT "API reference (HTML and man pages)")
 add_custom_target(docs ALL DEPENDS ${FIELDKIT_DOCS_DIR}/html/index.html)
 
 install(DIRECTORY ${FIELDKIT_DOCS_DIR}/man/man3/
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev
+        FILES_MATCHING PATTERN "*.3.gz")

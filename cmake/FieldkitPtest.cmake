@@ -33,3 +33,5 @@ foreach(kind IN ITEMS tests examples)
   install(TARGETS ${programs} RUNTIME DESTINATION ${FIELDKIT_PTEST_DIR}/${kind} COMPONENT ptest)
 endforeach()
 install(PROGRAMS packaging/ptest/run-ptest DESTINATION ${FIELDKIT_PTEST_DIR} COMPONENT ptest)
+# The string tests replay the committed fuzz corpus; on the target it lies beside them.
+install(DIRECTORY fuzz/corpus/jstring_fuzz DESTINATION ${FIELDKIT_PTEST_DIR}/data COMPONENT ptest)

@@ -30,10 +30,20 @@ TEST(JStringModel, RandomOperationSequencesMatchTheModel)
     }
 }
 
+// The corpus installed beside the test programs (an on-target run), else the
+// one in the source tree.
+std::filesystem::path Corpus()
+{
+    std::error_code ignored;
+    const auto installed =
+        std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path() / "../data/jstring_fuzz";
+    return std::filesystem::is_directory(installed, ignored) ? installed : JSTRING_FUZZ_CORPUS;
+}
+
 TEST(JStringModel, CommittedFuzzCorpusMatchesTheModel)
 {
     int files = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(JSTRING_FUZZ_CORPUS)) {
+    for (const auto& entry : std::filesystem::directory_iterator(Corpus())) {
         std::ifstream in(entry.path(), std::ios::binary);
         std::string failure;
         EXPECT_TRUE(Matches({std::istreambuf_iterator<char>(in), {}}, &failure)) << entry.path() << failure;

@@ -155,21 +155,13 @@ void JSocket::tcp_close_listening_socket()
 
 int JSocket::GetPeerCredentials(int fd, pid_t* pid, uid_t* uid, gid_t* gid)
 {
+    using fieldkit::detail::socket_option;
     const int descriptor = resolve_fd(fd);
-    int domain = 0;
-    int kind = 0;
-    int listening = 0;
-    socklen_t size = sizeof domain;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_DOMAIN, &domain, &size) != 0 || domain != AF_UNIX)
-        return 0;
-    size = sizeof kind;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_TYPE, &kind, &size) != 0 || kind != SOCK_STREAM)
-        return 0;
-    size = sizeof listening;
-    if (getsockopt(descriptor, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening)
-        return 0;  // a listening socket has no other end
+    if (socket_option(descriptor, SO_DOMAIN) != AF_UNIX || socket_option(descriptor, SO_TYPE) != SOCK_STREAM ||
+        socket_option(descriptor, SO_ACCEPTCONN) != 0)
+        return 0;  // not a local stream socket, or a listening one, which has no other end
     ucred peer{};
-    size = sizeof peer;
+    socklen_t size = sizeof peer;
     if (getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || peer.pid == 0)
         return 0;  // pid 0: not connected
     if (pid)
@@ -219,21 +211,7 @@ int JSocket::check_read(int timeout, int fd, int retry)
 
 int JSocket::poll_readable(pollfd* set, unsigned long count, int timeout, int retry)
 {
-    if (!retry)
-        return poll(set, count, timeout < 0 ? -1 : timeout);
-    const unsigned int start = GetTickCount();
-    for (;;) {
-        int pass = timeout < 0 ? -1 : timeout;
-        if (timeout > 0) {
-            const unsigned int elapsed = GetTickCount() - start;
-            if (elapsed > static_cast<unsigned int>(timeout))
-                return 0;
-            pass = timeout - static_cast<int>(elapsed);
-        }
-        const int n = poll(set, count, pass);
-        if (n != -1 || errno != EINTR)
-            return n;
-    }
+    return fieldkit::detail::wait_retrying(timeout, retry, [&](int ms) { return poll(set, count, ms); });
 }
 
 int JSocket::tcp_WaitForActivity(int timeout)

@@ -21,6 +21,7 @@
 
 using fieldkit::detail::kMessageReceiveSize;
 using fieldkit::detail::receive_once;
+using fieldkit::detail::socket_option;
 
 namespace {
 
@@ -28,14 +29,6 @@ constexpr int kPassMs = 100;                // bound of every wait in both loops
 constexpr int kStopPauseMs = 150;           // longer than one pass of either loop
 constexpr int kDefaultSendTimeoutMs = 1000;
 constexpr uint32_t kWakeTag = UINT32_MAX;   // event tag of the wake-up descriptor; slots are tagged by index
-
-// An int socket option of `fd`; -1 when it cannot be read.
-int socket_option(int fd, int option)
-{
-    int value = -1;
-    socklen_t length = sizeof value;
-    return getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 ? value : -1;
-}
 
 // True when `fd` is a listening local stream socket.
 bool is_local_listener(int fd)
@@ -453,26 +446,14 @@ void JTCPServer::mark_ready(int index)
 
 int JTCPServer::wait_for_events(int timeout, int retry)
 {
-    const int capacity = connection_count + 1;
-    const unsigned int start = GetTickCount();
-    for (;;) {
-        int pass = timeout < 0 ? -1 : timeout;
-        if (retry && timeout > 0) {
-            const unsigned int elapsed = GetTickCount() - start;
-            if (elapsed > static_cast<unsigned int>(timeout))
-                return 0;
-            pass = timeout - static_cast<int>(elapsed);
-        }
-        const int n = epoll_wait(state_->epoll_fd_, state_->events_.get(), capacity, pass);
-        if (n >= 0)
-            return n;
-        if (errno != EINTR) {
-            Sleep(pass < 0 ? kPassMs : pass);  // a failing wait returns at once: pace it
-            return 0;
-        }
-        if (!retry)
-            return 0;
-    }
+    const int n = fieldkit::detail::wait_retrying(timeout, retry, [&](int ms) {
+        return epoll_wait(state_->epoll_fd_, state_->events_.get(), connection_count + 1, ms);
+    });
+    if (n >= 0)
+        return n;
+    if (errno != EINTR)
+        Sleep(timeout < 0 ? kPassMs : timeout);  // a failing wait returns at once: pace it
+    return 0;
 }
 
 void JTCPServer::serve_slot(int index, TCPMessage& message, char* buffer)

@@ -3,8 +3,11 @@
 // not installed, not part of the library's interface.
 #pragma once
 
+#include <fieldkit/core/Clock.h>
+
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstddef>
 
@@ -30,6 +33,40 @@ inline int receive_once(int fd, void* buf, unsigned long len, int flags,
     const size_t capped = len > static_cast<unsigned long>(INT_MAX) ? static_cast<size_t>(INT_MAX)
                                                                    : static_cast<size_t>(len);
     return static_cast<int>(recvfrom(fd, buf, capped, flags, from, from_len));
+}
+
+// An int socket option of `fd` (SO_DOMAIN, SO_TYPE, SO_ACCEPTCONN...); -1 when
+// it cannot be read.
+inline int socket_option(int fd, int option)
+{
+    int value = -1;
+    socklen_t length = sizeof value;
+    return getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 ? value : -1;
+}
+
+// Calls `wait(ms)` (poll or epoll_wait: ms -1 waits without limit) for at most
+// `timeout` ms (negative: no limit). retry == 0: one call, its result. retry != 0:
+// a call interrupted by a signal is made again with the time that remains, and
+// 0 is the result once `timeout` has passed. Otherwise the call's result (-1
+// with errno on failure).
+template <typename Wait>
+int wait_retrying(int timeout, int retry, Wait wait)
+{
+    if (!retry)
+        return wait(timeout < 0 ? -1 : timeout);
+    const unsigned int start = GetTickCount();
+    for (;;) {
+        int pass = timeout < 0 ? -1 : timeout;
+        if (timeout > 0) {
+            const unsigned int elapsed = GetTickCount() - start;
+            if (elapsed > static_cast<unsigned int>(timeout))
+                return 0;
+            pass = timeout - static_cast<int>(elapsed);
+        }
+        const int n = wait(pass);
+        if (n != -1 || errno != EINTR)
+            return n;
+    }
 }
 
 }  // namespace fieldkit::detail

@@ -96,9 +96,8 @@ config_daemon::connection& config_daemon::connection_of(int fd)
     struct stat info {};
     fstat(fd, &info);  // an open socket always has its own inode
     connection& c = connections_[fd];
-    if (!c.known || c.socket_id != info.st_ino) {
+    if (c.socket_id != info.st_ino) {
         c = connection();
-        c.known = true;
         c.socket_id = info.st_ino;
         c.may_set = peer_is_owner(fd);
     }

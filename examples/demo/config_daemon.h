@@ -38,8 +38,7 @@ private:
     // connection may get the same number. The socket's inode number does, so
     // a changed inode means a new connection and a fresh record.
     struct connection {
-        bool known = false;
-        ino_t socket_id = 0;
+        ino_t socket_id = 0;  // 0 (no socket has it): nothing known yet
         bool may_set = false;   // the peer's user id is the daemon's own
         bool closing = false;   // refused; its bytes are dropped until the server sees the close
         std::string partial;    // bytes of the line not yet complete

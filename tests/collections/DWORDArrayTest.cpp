@@ -19,8 +19,7 @@ INSTANTIATE_TYPED_TEST_SUITE_P(DWORDArray, OwningArrayTest, DWORDArrayTraits);
 TEST(DWORDArray, ConstructsFromOneValue)
 {
     DWORDArray a(5ul);
-    ASSERT_EQ(a.GetCount(), 1);
-    EXPECT_EQ(*a[0], 5ul);
+    EXPECT_EQ(OwningArrayTest<DWORDArrayTraits>::Of(a), Shown{"5"});
 }
 
 }  // namespace

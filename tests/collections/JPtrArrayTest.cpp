@@ -12,8 +12,7 @@ namespace {
 
 using Slots = std::vector<void*>;
 
-// Elements that count their lives, held by an array that destroys them the way the derived arrays
-// do: its own Delete(int), its own RemoveAll on exit.
+// Elements counting their lives, in an array destroying them as derived arrays do (own Delete, RemoveAll on exit).
 struct Tracked {
     static inline int alive = 0;
     int id;
@@ -21,8 +20,7 @@ struct Tracked {
     ~Tracked() { --alive; }
 };
 
-class TrackedArray : public JPtrArray {
-public:
+struct TrackedArray : JPtrArray {
     using JPtrArray::data;
     using JPtrArray::RemoveAt;
     explicit TrackedArray(int n) { for (int i = 0; i < n; ++i) push(new Tracked(i)); }
@@ -41,23 +39,14 @@ public:
 // A bare array of raw blocks {x, y, z, null} (the sanitizers catch a leak or a double release).
 struct JPtrArrayTest : ::testing::Test {
     JPtrArray a;
-    void* x = ::operator new(16);
-    void* y = ::operator new(16);
-    void* z = ::operator new(16);
-    void SetUp() override
-    {
-        for (void* p : Slots{x, y, z, nullptr})  // null elements count
-            a.push(p);
-    }
+    void *x = ::operator new(16), *y = ::operator new(16), *z = ::operator new(16);
+    void SetUp() override { a.push(x), a.push(y), a.push(z), a.push(nullptr); }  // null elements count
     Slots Of() const { return {a[-1], a[0], a[1], a[2], a[3], a[4]}; }  // with the indexes around
 };
 
 TEST_F(JPtrArrayTest, DeleteReleasesTheElementAndKeepsTheSlot)
 {
-    a.Delete(-1);
-    a.Delete(4);
-    a.Delete(1);
-    a.Delete(3);
+    a.Delete(-1), a.Delete(4), a.Delete(1), a.Delete(3);
     EXPECT_EQ(Of(), (Slots{nullptr, x, nullptr, z, nullptr, nullptr}));
 }
 
@@ -73,17 +62,13 @@ TEST_F(JPtrArrayTest, SwapExchangesOnlyIndexesInside)
     }
 }
 
-TEST_F(JPtrArrayTest, FindGivesTheLowestIndexOfThatPointer)
+TEST_F(JPtrArrayTest, FindGivesTheLowestIndexAndPopAndGetptrHandTheLastElementsOverInTurn)
 {
     a.push(y);
     EXPECT_EQ(a.Find(y), 1);
     EXPECT_EQ(a.Find(nullptr), 3);
     EXPECT_EQ(a.Find(&a), -1);
-    a.pop();
-}
-
-TEST_F(JPtrArrayTest, PopAndGetptrHandTheLastElementsOverInTurn)
-{
+    EXPECT_EQ(a.pop(), y);
     const Slots taken{a.pop(), a.pop(), a.getptr()};  // braces: in this order
     EXPECT_EQ(taken, (Slots{nullptr, z, y}));
     EXPECT_EQ(a.GetCount(), 1);
@@ -95,34 +80,25 @@ TEST(JPtrArray, RemoveAtRunsTheDerivedDeleteShiftsTheRestAndKeepsTheBlock)
 {
     TrackedArray a(5);
     void** block = a.data;
-    a.RemoveAt(-1);
-    a.RemoveAt(5);
+    a.RemoveAt(-1), a.RemoveAt(5);
     EXPECT_EQ(a.Ids(), (std::vector<int>{0, 1, 2, 3, 4}));
-    a.RemoveAt(4);
-    a.RemoveAt(1);
-    a.Delete(1);
-    a.RemoveAt(0);
+    a.RemoveAt(4), a.RemoveAt(1), a.Delete(1), a.RemoveAt(0);
     EXPECT_EQ(a.Ids(), (std::vector<int>{-1, 3}));
     EXPECT_EQ(a.data, block);
 }
 
-TEST(JPtrArray, PoppingThroughAGrownArrayKeepsTheOrderAndReleasesTheBlock)
+TEST(JPtrArray, PopThroughAGrownArrayRemoveAllAndTheDestructorReleaseEveryElement)
 {
     TrackedArray a(3000);
     for (int i = 2999; i >= 0; --i)
         ASSERT_EQ(std::unique_ptr<Tracked>(static_cast<Tracked*>(a.pop()))->id, i);
     EXPECT_EQ(a.pop(), nullptr);
     EXPECT_EQ(a.data, nullptr);
-}
-
-TEST(JPtrArray, RemoveAllAndTheDestructorReleaseEveryElement)
-{
     {
-        TrackedArray a(1);
-        a.RemoveAll();
-        EXPECT_EQ(Tracked::alive, 0);
-        EXPECT_EQ(a.GetCount(), 0);
-        a.push(new Tracked(9));
+        TrackedArray b(1);
+        b.RemoveAll();
+        EXPECT_EQ(b.Ids(), std::vector<int>{});  // and none alive
+        b.push(new Tracked(9));
     }
     EXPECT_EQ(Tracked::alive, 0);
 }

@@ -32,24 +32,18 @@ JStringArray Make(const Lines& lines)
     return a;
 }
 
-TEST(JStringArray, SumsKeepTheOperandOrder)
+TEST(JStringArray, SumsKeepTheOperandOrderAndPopGetStringAndPrintAllTakeTheLastElementFirst)
 {
-    const JStringArray ab = Make({"a", "b"});
+    JStringArray ab = Make({"a", "b"});
     EXPECT_EQ(Of(JString("s") + ab + JString("s")), (Lines{"s", "a", "b", "s"}));
     EXPECT_EQ(Of(ab + "t" + Make({"c"})), (Lines{"a", "b", "t", "c"}));
     EXPECT_EQ(Of(ab + ab), (Lines{"a", "b", "a", "b"}));
-}
-
-TEST(JStringArray, PopGetStringAndPrintAllTakeTheLastElementFirst)
-{
-    JStringArray a = Make({"a", "b", "c", "d", "e"});
+    JStringArray a = Make({"a", "b", "c", "d", "e"});  // Pop, GetString and PrintAll take the last element first
     EXPECT_EQ(Str(a.Pop()), "e");
     EXPECT_EQ(Str(a.GetString()), "d");
-    JStringArray ab = Make({"a", "b"});
     a.Delete(1);
     testing::internal::CaptureStdout();
-    a.PrintAll(0);
-    ab.PrintAll(1);
+    a.PrintAll(0), ab.PrintAll(1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "ca" "b\na\n");
     EXPECT_EQ(a.GetCount(), 0);
     EXPECT_EQ(ab.GetCount(), 0);
@@ -62,17 +56,12 @@ struct JStringArrayTest : ::testing::Test {
     JStringArray a{JString("one")};
     void SetUp() override
     {
-        a.AddString("two");
-        a.AddString(&owned);
-        a.AddString(static_cast<JString*>(nullptr));
-        a.AddString(static_cast<const char*>(nullptr));
-        a.Push(JString("six"));
-        a += JString("seven");
-        owned = "changed";
+        a.AddString("two"), a.AddString(&owned), a.AddString(static_cast<JString*>(nullptr));
+        a.AddString(static_cast<const char*>(nullptr)), a.Push(JString("six")), a += JString("seven"), owned = "changed";
     }
 };
 
-TEST_F(JStringArrayTest, HoldsCopiesInOrderAndReadsTheEmptyStringOutside)
+TEST_F(JStringArrayTest, HoldsCopiesInOrderReadsTheEmptyStringOutsideAndRemoveStringClosesTheGap)
 {
     EXPECT_EQ(Of(a), (Lines{"one", "two", "three", "", "", "six", "seven"}));
     for (int index : {-1, 7}) {
@@ -80,15 +69,7 @@ TEST_F(JStringArrayTest, HoldsCopiesInOrderAndReadsTheEmptyStringOutside)
         EXPECT_EQ(Str(a[index]), "");
         EXPECT_EQ(Str(a.ReadString(index)), "");
     }
-}
-
-TEST_F(JStringArrayTest, RemoveStringClosesTheGapAndRefusesOutsideIndexes)
-{
-    a.RemoveString(-1);
-    a.RemoveString(7);
-    a.RemoveString(6);
-    a.Delete(1);
-    a.RemoveString(0);
+    a.RemoveString(-1), a.RemoveString(7), a.RemoveString(6), a.Delete(1), a.RemoveString(0);
     EXPECT_EQ(Of(a), (Lines{"<hole>", "three", "", "", "six"}));
 }
 
@@ -138,18 +119,12 @@ TEST(JStringArray, LookupsFindTheFirstMatchAndCleanTheValueTwoWays)
 TEST(JStringArray, EditsEveryLineAndSkipsHoles)
 {
     JStringArray a = Make({"  a   b  c ", "k=v", "banana:pie", "kiwi"});
-    a.Delete(3);
-    a.RemoveMultiChars(' ');
-    a.DeleteLeadingChars(' ');
-    a.DeleteTrailingChars(' ');
+    a.Delete(3), a.RemoveMultiChars(' '), a.DeleteLeadingChars(' '), a.DeleteTrailingChars(' ');
     a.DeleteUptoFirstChar('=', 0);
     EXPECT_EQ(Of(a), (Lines{"a b c", "=v", "banana:pie", "<hole>"}));
-    a.DeleteUptoFirstChar('=', 1);
-    a.Replace('a', JString("XY"));
+    a.DeleteUptoFirstChar('=', 1), a.Replace('a', JString("XY"));
     a.Replace('i', JString("hi"));  // a replacement holding the character is refused
-    a.Replace('Y', 'o');
-    a.DeleteFind(':', -1);
-    a.Remove('X');
+    a.Replace('Y', 'o'), a.DeleteFind(':', -1), a.Remove('X');
     EXPECT_EQ(Of(a), (Lines{"o b c", "v", "bonono", "<hole>"}));
 }
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The typed suite shared by the arrays that hold copies of their values in records of their own
-// (DWORDArray, TCPMessageArray). Traits give Array, Value (what operator[] points at), Make(i)
-// (distinct values for i = 0..4) and Show(value) (the value as text).
+// The typed suite of the arrays holding copies of their values in records of their own. Traits give
+// Array, Value (what operator[] points at), Make(i) (distinct for i = 0..4) and Show(value) as text.
 #pragma once
 
 #include "support/TestSupport.h"
@@ -24,12 +23,8 @@ struct OwningArrayTest : ::testing::Test {
 
     void SetUp() override
     {
-        a.Add(Traits::Make(1));
-        a += Traits::Make(2);
-        v = Traits::Make(3);
-        a.Add(&v);
-        v = Traits::Make(4);
-        a.Delete(2);
+        a.Add(Traits::Make(1)), a += Traits::Make(2);
+        v = Traits::Make(3), a.Add(&v), v = Traits::Make(4), a.Delete(2);
     }
     static Shown Of(Array& array)  // an emptied slot as "-"
     {
@@ -49,20 +44,14 @@ struct OwningArrayTest : ::testing::Test {
 
 TYPED_TEST_SUITE_P(OwningArrayTest);
 
-TYPED_TEST_P(OwningArrayTest, HoldsCopiesInOrderAndNullOutsideTheIndexes)
-{
-    this->ExpectValuesInOrder(this->a, {0, 1, -1, 3});
-    EXPECT_EQ(this->a[-1], nullptr);
-    EXPECT_EQ(this->a[4], nullptr);
-}
-
-TYPED_TEST_P(OwningArrayTest, AddOfANullPointerAppendsNothing)
+TYPED_TEST_P(OwningArrayTest, HoldsCopiesInOrderNullOutsideTheIndexesAndNoNullPointer)
 {
     using Value = typename TypeParam::Value;
     this->a.Add(static_cast<Value*>(nullptr));
     this->ExpectValuesInOrder(this->a, {0, 1, -1, 3});
-    typename TypeParam::Array empty(static_cast<Value*>(nullptr));
-    EXPECT_EQ(empty.GetCount(), 0);
+    EXPECT_EQ(this->a[-1], nullptr);
+    EXPECT_EQ(this->a[4], nullptr);
+    EXPECT_EQ(typename TypeParam::Array(static_cast<Value*>(nullptr)).GetCount(), 0);
 }
 
 TYPED_TEST_P(OwningArrayTest, RemoveByIndexClosesTheGapRefusesOutsideIndexesAndKeepsRecords)
@@ -83,8 +72,7 @@ TYPED_TEST_P(OwningArrayTest, RemoveByRecordGoesByIdentityNotByValue)
 {
     using Value = typename TypeParam::Value;
     Value lookalike(*this->a[3]);
-    this->a.Remove(&lookalike);
-    this->a.Remove(this->a[1]);
+    this->a.Remove(&lookalike), this->a.Remove(this->a[1]);
     this->ExpectValuesInOrder(this->a, {0, -1, 3});
     this->a.Remove(static_cast<Value*>(nullptr));  // the first emptied slot
     this->ExpectValuesInOrder(this->a, {0, 3});
@@ -99,10 +87,7 @@ TYPED_TEST_P(OwningArrayTest, RecordsStayPutWhileTheArrayGrows)
     EXPECT_EQ(TypeParam::Show(*this->a[2003]), TypeParam::Show(TypeParam::Make(1999 % 5)));
 }
 
-TYPED_TEST_P(OwningArrayTest, CopiesAssignmentsAndAppendsAreDeepAndKeepHoles)
-{
-    fktest::ExpectDeepCopies(this->a, this->Of);
-}
+TYPED_TEST_P(OwningArrayTest, CopiesAssignmentsAndAppendsAreDeepAndKeepHoles) { fktest::ExpectDeepCopies(this->a, this->Of); }
 
 TYPED_TEST_P(OwningArrayTest, SumsKeepTheOperandOrder)
 {
@@ -131,7 +116,7 @@ TYPED_TEST_P(OwningArrayTest, PopHandsTheLastRecordOverAndPushAdoptsOne)
     this->ExpectValuesInOrder(this->a, {0, 1, -1, 4});
 }
 
-REGISTER_TYPED_TEST_SUITE_P(OwningArrayTest, HoldsCopiesInOrderAndNullOutsideTheIndexes, AddOfANullPointerAppendsNothing,
+REGISTER_TYPED_TEST_SUITE_P(OwningArrayTest, HoldsCopiesInOrderNullOutsideTheIndexesAndNoNullPointer,
                             RemoveByIndexClosesTheGapRefusesOutsideIndexesAndKeepsRecords,
                             RemoveByRecordGoesByIdentityNotByValue, RecordsStayPutWhileTheArrayGrows,
                             CopiesAssignmentsAndAppendsAreDeepAndKeepHoles, SumsKeepTheOperandOrder,

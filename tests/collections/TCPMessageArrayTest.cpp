@@ -8,8 +8,7 @@ namespace {
 TCPMessage Msg(const std::string& bytes, int socket)
 {
     TCPMessage m;
-    m.SetMessage(bytes.data(), static_cast<int>(bytes.size()));
-    m.socket = socket;
+    m.SetMessage(bytes.data(), static_cast<int>(bytes.size())), m.socket = socket;
     return m;
 }
 
@@ -17,10 +16,7 @@ struct TCPMessageArrayTraits {
     using Array = TCPMessageArray;
     using Value = TCPMessage;
     static Value Make(int i) { return i == 0 ? Msg(std::string("t\0o", 3), 5) : Msg(std::string(i, 'x'), i); }
-    static std::string Show(const Value& m)
-    {
-        return (m.data ? std::string(m.data, m.length) : "<null>") + "@" + std::to_string(m.socket);
-    }
+    static std::string Show(const Value& m) { return (m.data ? std::string(m.data, m.length) : "<null>") + "@" + std::to_string(m.socket); }
 };
 
 INSTANTIATE_TYPED_TEST_SUITE_P(TCPMessageArray, OwningArrayTest, TCPMessageArrayTraits);
@@ -29,9 +25,7 @@ INSTANTIATE_TYPED_TEST_SUITE_P(TCPMessageArray, OwningArrayTest, TCPMessageArray
 TEST(TCPMessageArray, ConstructsFromOneMessageCopiesOnesWithoutBufferAndLendsRefillableRecords)
 {
     TCPMessageArray a(Msg("one", 4));
-    a += TCPMessage();
-    a.Add(TCPMessage());
-    a[0]->SetMessage("refilled", 8);
+    a += TCPMessage(), a.Add(TCPMessage()), a[0]->SetMessage("refilled", 8);
     EXPECT_EQ(OwningArrayTest<TCPMessageArrayTraits>::Of(a), Shown({"refilled@4", "@-1", "@-1"}));
 }
 

@@ -19,39 +19,28 @@ int use_clock_lock_and_messages()
 {
     unsigned long start = GetTickCount();
     timeval later, earlier;
-    gettimeofday(&earlier, 0);
-    later = earlier;
-    tv_sub(&later, &earlier);
-    Sleep(0);
+    gettimeofday(&earlier, 0), later = earlier, tv_sub(&later, &earlier), Sleep(0);
     CriticalSection cs;
     int n = cs.Lock(10);
     n += cs.Unlock();
     cs.Delete();
     n += cs.Create() + static_cast<int>(GetTickCount() - start) * 0;
-
     char bytes[] = "payload";
     void* raw = bytes;
     Message other;
     other.SetMessage(raw, 7);
-    Message m = &other;  // Message(Message*)
-    Message copy(m);
-    copy = m;
+    Message m = &other, copy(m);  // Message(Message*), Message(const Message&)
     TCPMessage t;
-    t.SetMessage(bytes, 3);
-    t.socket = -1;
+    copy = m, t.SetMessage(bytes, 3), t.socket = -1;
     TCPMessage t2(t);
-    n += static_cast<int>(m.length) + t2.length;
-    n += m.FreeMessage();
+    n += static_cast<int>(m.length) + t2.length + m.FreeMessage();
     return n + (copy.data != 0);
 }
 
 int use_strings()
 {
     char text[] = "Hello World", set[] = " d", fmt[] = "%s-%d";
-    JString s = 'x';  // JString(char)
-    JString from_text(text);
-    JString from_ptr = &from_text;  // JString(JString*)
-    JString copy(from_ptr);
+    JString s = 'x', from_text(text), from_ptr = &from_text, copy(from_ptr);  // char, char*, JString*, copy
     s = 'y', s = text, s = copy, s += copy, s += 'z', s += text;
     JString sums = s + copy + 'x' + text;
     sums = 'x' + s, sums = text + s;
@@ -76,31 +65,22 @@ int use_pointer_arrays()
 {
     char* owned = new char[4];
     JPtrArray base;
-    base.push(owned);
-    base._swap(0, 0);
+    base.push(owned), base._swap(0, 0);
     int n = base.Find(owned) + base.GetCount() + (base[0] == owned);
-    delete[] static_cast<char*>(base.pop());
-    base.push(new char[4]);
-    delete[] static_cast<char*>(base.getptr());
+    delete[] static_cast<char*>(base.pop()), base.push(new char[4]), delete[] static_cast<char*>(base.getptr());
     base.push(0), base.Delete(0), base.RemoveAll();
 
     unsigned long value = 9;
-    DWORDArray d = 5ul;  // DWORDArray(unsigned long)
-    DWORDArray from_ptr = &value;  // DWORDArray(unsigned long*)
-    DWORDArray copy(d);
+    DWORDArray d = 5ul, from_ptr = &value, copy(d);  // unsigned long, unsigned long*, copy
     d.Add(0ul), d.Add(&value), d += 3ul, d += copy, copy = d;
     DWORDArray sums = d + copy + 4ul + &value;
     sums = 4ul + d, sums = &value + d;
     n += static_cast<int>(*d[0]) + sums.GetCount() + from_ptr.GetCount();
-    d.Remove(d[1]), d.Remove(0), d.Delete(0);
-    delete static_cast<unsigned long*>(d.pop());
-    d.push(new unsigned long(1));
+    d.Remove(d[1]), d.Remove(0), d.Delete(0), delete static_cast<unsigned long*>(d.pop()), d.push(new unsigned long(1));
 
     TCPMessage message;
     message.SetMessage(owned, 0);
-    TCPMessageArray ms = message;  // TCPMessageArray(TCPMessage)
-    TCPMessageArray from_msg = &message;  // TCPMessageArray(TCPMessage*)
-    TCPMessageArray mcopy(ms);
+    TCPMessageArray ms = message, from_msg = &message, mcopy(ms);  // TCPMessage, TCPMessage*, copy
     ms.Add(message), ms.Add(&message), ms += message, ms += mcopy, mcopy = ms;
     TCPMessageArray msums = ms + mcopy + message + &message;
     msums = message + ms, msums = &message + ms;
@@ -113,9 +93,8 @@ int use_string_arrays()
 {
     char text[] = "key: value", key[] = "key";
     JString s(text);
-    JStringArray a = JString("a");  // JStringArray(JString)
+    JStringArray a = JString("a"), b(a);  // JStringArray(JString), copy
     a = JString("q");
-    JStringArray b(a);
     a.AddString(text), a.AddString(s), a.AddString(&s), a.Push(s), a += s, a += b, b = a;
     JStringArray sums = a + b;
     sums = a + s, sums = s + a;
@@ -126,8 +105,7 @@ int use_string_arrays()
     n += JStringArray::compare_with_case(&slot, &slot) + JStringArray::compare_with_no_case(&slot, &slot);
     a.DeleteUptoFirstChar(':', 1), a.Replace('e', s), a.Replace('e', 'E'), a.Remove('E'), a.DeleteFind('y', -1);
     a.DeleteLeadingChars(' '), a.DeleteTrailingChars(' '), a.RemoveMultiChars(' '), a.RemoveString(0);
-    n += a.Pop().GetLength() + a.GetString().GetLength();
-    a.PrintAll(1);
+    n += a.Pop().GetLength() + a.GetString().GetLength(), a.PrintAll(1);
     return n;
 }
 
@@ -139,13 +117,11 @@ int use_sockets()
     unsigned short timeout = 100;
     int client = -1;
 
-    JSocket receiver(path, UDP_SOCKET, UDP_RECEIVE), sender, ipv4;
+    JSocket receiver(path, UDP_SOCKET, UDP_RECEIVE), sender, ipv4, listener;
     int n = sender.InitializeSocket(path, UDP_SOCKET, UDP_SEND);
     ipv4.type = UDP_SOCKET, ipv4.ip_addr = 0xEF010203ul, ipv4.port = 5000, ipv4.mcast_if = 0, ipv4.local = false;
     n += ipv4.create_udp_receive_socket() + ipv4.create_udp_send_socket() + ipv4.udp_setup_socket();
     n += ipv4.mcast_join(0xEF010203ul, 0ul) + ipv4.mcast_set_loopback(0) + ipv4.mcast_set_ttl(4) + ipv4.mcast_set_if();
-
-    JSocket listener;
     listener.InitializeSocket(path, TCP_SERVER, 5);
     n += listener.tcp_start_server(5) + listener.tcp_WaitForActivity(100);
     n += listener.tcp_check_for_connection(&peer, &client, 0) + listener.check_read(10, -1, 1);
@@ -161,21 +137,17 @@ int use_sockets()
     n += stream.ReceiveMessage(raw, length, timeout, -1);
     n += stream.tcp_send_msg(buffer, length, -1) + stream.tcp_receive_msg(buffer, length, -1);
     n += stream.tcp_check_connection() + (stream.addr != 0) + (stream.addr_in_ptr != 0) + stream.name[0];
-    n += stream.addr_in.sin_port + stream.addr_un.sun_family;
-    stream.ResetSocket();
+    n += stream.addr_in.sin_port + stream.addr_un.sun_family, stream.ResetSocket();
 
     EchoApp app;
     JTCPServer server(path, 4), idle;
-    app.server = &server;
-    server.SetApp(&app);
+    app.server = &server, server.SetApp(&app);
     n += idle.StartServer(path, 4) + idle.StartListeningThread() + idle.StartThread();
-    idle.StopThread();
-    n += idle.check_fds_read(100, 1) + idle.connection_count + (idle.connections != 0) + (idle.app != 0);
-    n += idle.listen_thread.stop + idle.new_connection_thread.running;
-    idle.Cleanup();
+    idle.StopThread(), n += idle.check_fds_read(100, 1) + idle.connection_count + (idle.connections != 0) + (idle.app != 0);
+    n += idle.listen_thread.stop + idle.new_connection_thread.running, idle.Cleanup();
     CONN slot;
-    slot.init();
     thread_C worker;
+    slot.init();
     n += worker.Initialize() + slot.fd + slot.ready;
     JTCPServer::new_connection_thread_start(&idle), JTCPServer::listen_thread_start(&idle);
     idle.new_connection_thread_routine(), idle.listen_thread_routine();

@@ -58,8 +58,8 @@ class Daemon:  # --serve PATH, maybe behind systemd-socket-activate (binds PATH,
         for n in os.listdir(fd_dir):
             try:
                 found[int(n)] = os.readlink(f"{fd_dir}/{n}")
-            except FileNotFoundError:
-                pass  # closed meanwhile
+            except FileNotFoundError:  # closed meanwhile
+                pass
         return found
 
     def wait_idle(self):  # until no connection is held (a closed one goes in the next pass); the descriptors then
@@ -71,20 +71,17 @@ class Daemon:  # --serve PATH, maybe behind systemd-socket-activate (binds PATH,
         return self.descriptors()
 
 
-def semaphore_sets():
+def semaphore_sets():  # the ids of the System V semaphore sets
     return {int(line.split()[1]) for line in pathlib.Path("/proc/sysvipc/sem").read_text().splitlines()[1:]}
 
 
 def connect(path):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(WAIT)
-    s.connect(path)
+    s.settimeout(WAIT), s.connect(path)
     return s
 
 
-def ask(s, request, lines=1):
-    # Sends `request`; what came back until `lines` newlines, the peer's close or WAIT
-    # (for no line: what came within 0.3 s).
+def ask(s, request, lines=1):  # what came back until `lines` newlines, a close or WAIT (lines=0: within 0.3 s)
     data = b""
     try:
         s.sendall(request)
@@ -134,8 +131,7 @@ def new_descriptor(daemon, before):  # (number, target) opened since `before` (m
     def fresh():
         return sorted((fd, t) for fd, t in daemon.descriptors().items() if before.get(fd) != t)
     wait_until(fresh)
-    found = fresh()
-    return found[0] if found else None
+    return (fresh() or [None])[0]
 
 
 def test_disconnect_mid_line(daemon, path):
@@ -163,9 +159,7 @@ def test_set_from_other_user(path):
     check(got == "ERR permission denied\nOK 8080\n", f"SET from user nobody got {got!r}")
 
 
-def traffic(path, rounds, during=lambda: None):
-    """Four clients connect, SET and GET in a loop; once they made `rounds` rounds,
-    `during` runs, then they stop. Failures while the daemon goes away are ignored."""
+def traffic(path, rounds, during=lambda: None):  # 4 clients SET and GET; after `rounds`, `during` runs; errors ignored
     state = {"running": True, "rounds": 0}
 
     def client(i):
@@ -181,8 +175,7 @@ def traffic(path, rounds, during=lambda: None):
     for t in threads:
         t.start()
     wait_until(lambda: state["rounds"] > rounds)
-    result = during()
-    state["running"] = False
+    result, state["running"] = during(), False
     for t in threads:
         t.join()
     return result
@@ -208,15 +201,14 @@ def check_stop(daemon, label, path_kept):
 def test_no_descriptor_leak(daemon):
     before = daemon.wait_idle()
     traffic(daemon.path, 200)
-    returned = wait_until(lambda: daemon.descriptors() == before)
-    check(returned, f"descriptors {sorted(before)} before traffic, {sorted(daemon.descriptors())} after it ended")
+    check(wait_until(lambda: daemon.descriptors() == before), f"descriptors {sorted(before)} before traffic, {sorted(daemon.descriptors())} after it ended")
 
 
 def test_units(unit_dir, binary, scratch):
     if not unit_dir or not shutil.which("systemd-analyze"):
         print("skipped: systemd-analyze verify (no unit directory or no systemd-analyze)", flush=True)
         return
-    units = [os.path.join(scratch, name) for name in ("fieldkit-demo.socket", "fieldkit-demo.service")]
+    units = [os.path.join(scratch, "fieldkit-demo." + kind) for kind in ("socket", "service")]
     for unit in units:
         text = pathlib.Path(unit_dir, os.path.basename(unit)).read_text()
         pathlib.Path(unit).write_text(text.replace("/usr/local/bin/fieldkit-demo", binary))
@@ -226,14 +218,11 @@ def test_units(unit_dir, binary, scratch):
 
 
 def main():
-    if sys.argv[1:2] == ["--skip"]:
-        print("skipped: " + " ".join(sys.argv[2:]))
+    missing = [tool for tool in ("nc", "socat", "systemd-socket-activate") if not shutil.which(tool)]
+    if sys.argv[1:2] == ["--skip"] or missing:
+        print("skipped: " + (" ".join(sys.argv[2:]) if not missing else f"{missing} not installed (netcat-openbsd, socat, systemd)"))
         return SKIPPED
     binary, unit_dir = os.path.abspath(sys.argv[1]), (sys.argv[2:] or [None])[0]
-    missing = [tool for tool in ("nc", "socat", "systemd-socket-activate") if not shutil.which(tool)]
-    if missing:
-        print(f"skipped: {missing} not installed (netcat-openbsd, socat, systemd)")
-        return SKIPPED
     scratch = tempfile.mkdtemp(prefix="fieldkit-daemon-")
     try:
         path = os.path.join(scratch, "activated.sock")

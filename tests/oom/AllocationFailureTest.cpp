@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Every allocating operation runs again and again with its 1st, 2nd, ... allocation
-// failing, until it completes. Each failure must give bad_alloc and nothing else, leave
-// no block behind once the objects are gone, leave the object as it was or in its stated
-// failure state, and leave it usable. An overload that only forwards to another
-// operation gets no row; the comment at a row names the ones it stands for.
+// Each allocating operation runs with its 1st, 2nd, ... allocation failing until it completes: every
+// failure gives bad_alloc alone, leaks no block, leaves the object as allowed and usable.
+// Forwarding overloads get no row; the comment at a row names them.
 #include <fieldkit/collections/DWORDArray.h>
 #include <fieldkit/collections/JStringArray.h>
 #include <fieldkit/collections/TCPMessageArray.h>
@@ -40,7 +38,7 @@ constexpr Left kAsItWas = Left::kAsItWas;
 template <typename T>
 using Row = std::pair<const char*, std::function<void(T&)>>;  // name, operation
 
-// Renderings; an array ends every element with ';', so an empty one renders as "".
+// An array renders each element followed by ';', an empty one as "".
 std::string Show(const JString& s) { return std::to_string(s.GetLength()) + ":" + (s.GetBuffer() ? s.GetBuffer() : "<none>"); }
 std::string Show(const Message& m) { return m.data ? std::string(m.data, m.length) : "<none>"; }
 std::string Show(const TCPMessage& m) { return std::to_string(m.socket) + ":" + Show(static_cast<const Message&>(m)); }
@@ -51,10 +49,8 @@ template <typename Element>
 std::string ShowEach(const JPtrArray& a)
 {
     std::string out;
-    for (int i = 0; i < a.GetCount(); ++i) {
-        const auto* element = static_cast<const Element*>(a[i]);
-        out += (element ? Show(*element) : std::string("<empty>")) + ";";
-    }
+    for (int i = 0; i < a.GetCount(); ++i)
+        out += (a[i] ? Show(*static_cast<const Element*>(a[i])) : std::string("<empty>")) + ";";
     return out;
 }
 std::string Show(const JPtrArray& a) { return ShowEach<int>(a); }
@@ -65,8 +61,7 @@ std::string Show(const JStringArray& a) { return ShowEach<JString>(a); }
 TCPMessage Record(const char* text, int socket)
 {
     TCPMessage m;
-    m.SetMessage(text, static_cast<int>(std::char_traits<char>::length(text)));
-    m.socket = socket;
+    m.SetMessage(text, static_cast<int>(std::char_traits<char>::length(text))), m.socket = socket;
     return m;
 }
 
@@ -79,27 +74,13 @@ const JStringArray kLines = JStringArray(JString("x")) + JString("y");
 
 // Usable: takes an assignment, an append and a copy.
 template <typename T>
-bool Reuse(T& o, const T& sample)
-{
-    o = sample;
-    o += sample;
-    return Show(T(o)) == Show(sample + sample);
-}
+bool Reuse(T& o, const T& sample) { return o = sample, o += sample, Show(T(o)) == Show(sample + sample); }
 
 // A stream socket pair with "bye" waiting to be read from fds[0].
 struct Pair {
     int fds[2] = {-1, -1};
-
-    Pair()
-    {
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0)
-            send(fds[1], "bye", 3, MSG_NOSIGNAL);
-    }
-    ~Pair()
-    {
-        for (int fd : fds)
-            close(fd);
-    }
+    Pair() { if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) send(fds[1], "bye", 3, MSG_NOSIGNAL); }
+    ~Pair() { close(fds[0]), close(fds[1]); }
 };
 
 // The object each run starts from.
@@ -108,40 +89,25 @@ void Fill(TCPMessage& m) { m = Record("hello", 7); }
 void Fill(DWORDArray& a) { a = DWORDArray(1ul) + 2ul + 3ul; }
 void Fill(TCPMessageArray& a) { a = TCPMessageArray(Record("ab", 1)) + Record("cd", 2); }
 void Fill(JStringArray& a) { a = JStringArray(JString("b: 1")) + JString("A = 2") + JString("c  c"); }
-void Fill(JPtrArray& a)
-{
-    for (int i = 1; i <= 3; ++i)
-        a.push(new int(i));
-}
+void Fill(JPtrArray& a) { a.push(new int(1)), a.push(new int(2)), a.push(new int(3)); }
 
 // Whether the object is still usable.
 bool Reuse(JString& s) { return Reuse(s, kText); }
-bool Reuse(TCPMessage& m)
-{
-    m = kRecord;
-    return Show(TCPMessage(m)) == Show(kRecord);
-}
+bool Reuse(TCPMessage& m) { return Show(TCPMessage(m = kRecord)) == Show(kRecord); }
 bool Reuse(DWORDArray& a) { return Reuse(a, kValues); }
 bool Reuse(TCPMessageArray& a) { return Reuse(a, kRecords); }
 bool Reuse(JStringArray& a) { return Reuse(a, kLines); }
-bool Reuse(JPtrArray& a)
-{
-    a.RemoveAll();
-    a.push(new int(5));
-    return Show(a) == "5;";
-}
-
-std::vector<std::string> Elements(const std::string& shown)
-{
-    std::vector<std::string> out;
-    for (size_t start = 0, end; (end = shown.find(';', start)) != std::string::npos; start = end + 1)
-        out.push_back(shown.substr(start, end - start));
-    return out;
-}
+bool Reuse(JPtrArray& a) { return a.RemoveAll(), a.push(new int(5)), Show(a) == "5;"; }
 
 bool EachOldOrNew(const std::string& before, const std::string& after, const std::string& done)
 {
-    const std::vector<std::string> b = Elements(before), a = Elements(after), d = Elements(done);
+    const auto elements = [](const std::string& shown) {
+        std::vector<std::string> out;
+        for (size_t start = 0, end; (end = shown.find(';', start)) != std::string::npos; start = end + 1)
+            out.push_back(shown.substr(start, end - start));
+        return out;
+    };
+    const std::vector<std::string> b = elements(before), a = elements(after), d = elements(done);
     bool each = a.size() == b.size() && a.size() == d.size();
     for (size_t i = 0; each && i < a.size(); ++i)
         each = a[i] == b[i] || a[i] == d[i];
@@ -160,11 +126,10 @@ bool Allowed(Left left, const char* state, const std::string& before, const std:
     return false;
 }
 
-// The outcome of one run, kept without the heap so that counting blocks around it is exact.
+// One run's outcome, kept off the heap so that the block count around it is exact.
 struct Run {
-    // The armed allocation failed; bad_alloc or some other exception came out; Reuse held afterwards.
-    bool failed = false, bad_alloc = false, other = false, reusable = false;
-    long leaked = 0;         // blocks left once the objects were gone
+    bool failed = false, bad_alloc = false, other = false, reusable = false;  // other: another exception
+    long leaked = 0;
     char before[128] = {}, after[128] = {};
 };
 
@@ -179,13 +144,9 @@ Run RunOnce(const std::function<void(T&)>& apply, long n)
         Fill(*object);
         std::snprintf(run.before, sizeof run.before, "%s", Show(*object).c_str());
         fktest::FailAllocation(n);
-        try {
-            apply(*object);
-        } catch (const std::bad_alloc&) {
-            run.bad_alloc = true;
-        } catch (...) {
-            run.other = true;
-        }
+        try { apply(*object); }
+        catch (const std::bad_alloc&) { run.bad_alloc = true; }
+        catch (...) { run.other = true; }
         run.failed = fktest::Disarm();
         std::snprintf(run.after, sizeof run.after, "%s", Show(*object).c_str());
         run.reusable = Reuse(*object);
@@ -224,8 +185,9 @@ long Walk(Left left, const std::vector<Row<T>>& rows, const char* state = "")
 
 // The copies and appends every value array shares; `other` is a second array of its kind.
 template <typename A>
-void WalkCopies(const A& other)
+void WalkCopies(const char* type, const A& other)
 {
+    SCOPED_TRACE(type);
     Walk<A>(kAsItWas, {
         {"copy constructor", [](A& a) { A copy(a); }},
         {"operator+=(array)", [&](A& a) { a += other; }},
@@ -236,9 +198,7 @@ void WalkCopies(const A& other)
     Walk<A>(Left::kState, {{"operator=", [&](A& a) { a = other; }}}, "");
 }
 
-class AllocationFailure : public ::testing::Test {
-protected:
-    // An unbuffered stdout never allocates a buffer in the middle of a count.
+struct AllocationFailure : ::testing::Test {  // an unbuffered stdout allocates no buffer amid a count
     static void SetUpTestSuite() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 };
 
@@ -246,13 +206,13 @@ TEST_F(AllocationFailure, TheArmedAllocationFailsAndBlocksAreCounted)
 {
     const long live = fktest::LiveBlocks();
     fktest::FailAllocation(2);
-    std::unique_ptr<char[]> first(new char[8]);
+    const std::unique_ptr<char[]> first(new char[8]);
     EXPECT_THROW(std::unique_ptr<char[]>(new char[8]), std::bad_alloc);
     EXPECT_TRUE(fktest::Disarm());
     EXPECT_EQ(fktest::LiveBlocks(), live + 1);
 }
 
-TEST_F(AllocationFailure, MessageRecordsAreLeftAsTheyWereOrEmpty)
+TEST_F(AllocationFailure, MessageRecordsAndReceiveMessageLeaveTheRecordAsItWasOrEmpty)
 {
     Walk<TCPMessage>(kAsItWas, {
         {"TCPMessage copy", [](TCPMessage& m) { TCPMessage copy(m); }},  // as the Message constructors
@@ -262,27 +222,19 @@ TEST_F(AllocationFailure, MessageRecordsAreLeftAsTheyWereOrEmpty)
         {"SetMessage", [](TCPMessage& m) { m.SetMessage("xyz", 3); }},
         {"TCPMessage::operator=", [](TCPMessage& m) { m = kRecord; }},  // Message::operator= in it
     }, "7:<none>");
-}
-
-TEST_F(AllocationFailure, ReceiveMessageLeavesTheMessageAsItWasOrEmpty)
-{
     // ReceiveMessage(TCPMessage*, unsigned short) forwards to this one.
     Walk<TCPMessage>(Left::kAsItWasOrState, {{"ReceiveMessage(Message*, unsigned short, int)", [](TCPMessage& m) {
-                         const Pair pair;
-                         JSocket().ReceiveMessage(static_cast<Message*>(&m), 5000, pair.fds[0]);
+                         JSocket().ReceiveMessage(static_cast<Message*>(&m), 5000, Pair().fds[0]);
                      }}}, "7:<none>");
 }
 
 TEST_F(AllocationFailure, JStringIsLeftAsItWasOrWithoutText)
 {
-    // Rows stand for the forwarding overloads named beside them.
     Walk<JString>(kAsItWas, {
-        // Every constructor; also the by-value JString argument of Compare, CompareNoCase,
-        // Find(JString) and JStringArray::FindString.
+        // Every constructor; the by-value JString of Compare, CompareNoCase, Find, JStringArray::FindString.
         {"JString(const JString&)", [](JString& s) { JString made(s); }},
         {"operator+=(const JString&)", [](JString& s) { s += kText; }},   // +=(char), +=(const char*)
-        {"operator+= itself", [](JString& s) { s += s; }},
-        // Every operator+ is a constructor and an append.
+        {"operator+= itself", [](JString& s) { s += s; }},  // every operator+ is a constructor and an append
         {"operator+(JString, const char*)", [](JString& s) { JString sum = s + "pq"; }},
         {"FindNoCase(const char*, int)", [](JString& s) { s.FindNoCase("CD", 1); }},  // other FindNoCase
         {"Mid(int, int)", [](JString& s) { s.Mid(3, 4); }},                             // Mid(int), Left, Right
@@ -300,35 +252,22 @@ TEST_F(AllocationFailure, JStringIsLeftAsItWasOrWithoutText)
     }, "10:<none>");
 }
 
-TEST_F(AllocationFailure, JPtrArrayIsLeftAsItWas)
+TEST_F(AllocationFailure, ArraysAreLeftAsTheyWereOrEmptyAfterAssignment)
 {
     Walk<JPtrArray>(kAsItWas, {
-        {"push", [](JPtrArray& a) {
-             std::unique_ptr<int> element(new int(4));
-             a.push(element.get());
-             element.release();
-         }},
+        {"push", [](JPtrArray& a) { std::unique_ptr<int> element(new int(4)); a.push(element.get()), element.release(); }},
         {"pop", [](JPtrArray& a) { delete static_cast<int*>(a.pop()); }},  // getptr
     });
+    WalkCopies("DWORDArray", kValues);
+    WalkCopies("TCPMessageArray", kRecords);
+    // Also the constructors from a value, Add(value*) and operator+=(value).
+    Walk<DWORDArray>(kAsItWas, {{"DWORDArray::Add(unsigned long)", [](DWORDArray& a) { a.Add(4ul); }}});
+    Walk<TCPMessageArray>(kAsItWas, {{"TCPMessageArray::Add(TCPMessage)", [](TCPMessageArray& a) { a.Add(kRecord); }}});
 }
 
-TEST_F(AllocationFailure, DWORDArrayIsLeftAsItWasOrEmptyAfterAssignment)
+TEST_F(AllocationFailure, JStringArrayKeepsEveryElementWholeAndSortsWithoutAllocating)
 {
-    WalkCopies(kValues);
-    // Also the constructors from a value, Add(unsigned long*) and operator+=(unsigned long).
-    Walk<DWORDArray>(kAsItWas, {{"Add(unsigned long)", [](DWORDArray& a) { a.Add(4ul); }}});
-}
-
-TEST_F(AllocationFailure, TCPMessageArrayIsLeftAsItWasOrEmptyAfterAssignment)
-{
-    WalkCopies(kRecords);
-    // Also the constructors from a record, Add(TCPMessage*) and operator+=(TCPMessage).
-    Walk<TCPMessageArray>(kAsItWas, {{"Add(TCPMessage)", [](TCPMessageArray& a) { a.Add(kRecord); }}});
-}
-
-TEST_F(AllocationFailure, JStringArrayKeepsEveryElementWhole)
-{
-    WalkCopies(kLines);
+    WalkCopies("JStringArray", kLines);
     Walk<JStringArray>(kAsItWas, {
         // Also JStringArray(JString), the other AddString, Push and operator+=(JString).
         {"AddString(const char*)", [](JStringArray& a) { a.AddString("pq"); }},
@@ -338,16 +277,11 @@ TEST_F(AllocationFailure, JStringArrayKeepsEveryElementWhole)
         {"FindStringinStringNoCase", [](JStringArray& a) { a.FindStringinStringNoCase("a", 1); }},
     });
     Walk<JStringArray>(Left::kLeadingPart, {{"PrintAll", [](JStringArray& a) { a.PrintAll(1); }}});
-    // One loop runs every per-element edit (also DeleteUptoFirstChar, Remove,
-    // DeleteLeading/TrailingChars, RemoveMultiChars).
+    // One loop runs every per-element edit (DeleteUptoFirstChar, Remove, DeleteLeading/TrailingChars, RemoveMultiChars).
     Walk<JStringArray>(Left::kEachOldOrNew, {
         {"Replace(char, JString)", [](JStringArray& a) { a.Replace(' ', kText); }},
         {"DeleteFind", [](JStringArray& a) { a.DeleteFind(' ', -1); }},
     });
-}
-
-TEST_F(AllocationFailure, JStringArraySortsWithoutAllocating)
-{
     EXPECT_EQ(Walk<JStringArray>(kAsItWas, {
                   {"sort_with_case", [](JStringArray& a) { a.sort_with_case(); }},
                   {"sort_no_case", [](JStringArray& a) { a.sort_no_case(); }},

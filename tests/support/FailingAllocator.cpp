@@ -33,56 +33,29 @@ bool fail_now()
     return true;
 }
 
-void* counted(void* block)
-{
-    if (block)
-        ++live;
-    return block;
-}
+void* counted(void* block) { if (block) ++live; return block; }
 
 }  // namespace
 
 namespace fktest {
 
-void FailAllocation(long n)
-{
-    fired = false;
-    countdown = n;
-}
-
-bool Disarm()
-{
-    countdown = 0;
-    return fired.exchange(false);
-}
+void FailAllocation(long n) { fired = false, countdown = n; }
+bool Disarm() { return countdown = 0, fired.exchange(false); }
 
 long LiveBlocks() { return live.load(); }
 
 }  // namespace fktest
 
-// Aligned blocks come only from aligned_alloc (the aligned operator new); one
-// from memalign or posix_memalign would go uncounted and, once freed, show as a
-// negative count.
+// Aligned blocks come only from aligned_alloc (aligned operator new); memalign or posix_memalign
+// would go uncounted, then show as a negative count once freed.
 extern "C" {
 
 void* malloc(std::size_t size) noexcept { return fail_now() ? nullptr : counted(__libc_malloc(size)); }
 
-void* calloc(std::size_t count, std::size_t size) noexcept
-{
-    return fail_now() ? nullptr : counted(__libc_calloc(count, size));
-}
+void* calloc(std::size_t count, std::size_t size) noexcept { return fail_now() ? nullptr : counted(__libc_calloc(count, size)); }
+void* aligned_alloc(std::size_t align, std::size_t size) noexcept { return fail_now() ? nullptr : counted(__libc_memalign(align, size)); }
 
-void* aligned_alloc(std::size_t alignment, std::size_t size) noexcept
-{
-    return fail_now() ? nullptr : counted(__libc_memalign(alignment, size));
-}
-
-void free(void* block) noexcept
-{
-    if (block)
-        --live;
-    __libc_free(block);
-}
+void free(void* block) noexcept { if (block) --live; __libc_free(block); }
 
 void* realloc(void* block, std::size_t size) noexcept
 {

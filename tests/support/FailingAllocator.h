@@ -1,24 +1,14 @@
 // SPDX-License-Identifier: MIT
-// A heap that can run out on demand. A test program built with
-// FailingAllocator.cpp defines malloc, calloc, realloc, free and
-// aligned_alloc itself; the library and the C++ runtime (operator new included) then
-// allocate through them. Each forwards to the C library's own allocator,
-// except the one allocation that was armed to fail, and every live block is
-// counted. Counters are atomic, so any thread may allocate.
-//
+// A heap that runs out on demand: a program built with FailingAllocator.cpp defines malloc, calloc,
+// realloc, free and aligned_alloc, so the library and operator new allocate through them; all but the
+// armed allocation forward to the C library, and live blocks are counted (atomically, for any thread).
 // Not for the sanitizer builds: their runtimes replace the same functions.
 #pragma once
 
 namespace fktest {
 
-// Makes the nth allocation from now fail (1: the next one); the ones before
-// and after it succeed. 0 disarms.
-void FailAllocation(long n);
-
-// Disarms; true when the armed allocation has failed since FailAllocation.
-bool Disarm();
-
-// Blocks allocated and not yet freed.
-long LiveBlocks();
+void FailAllocation(long n);  // the nth allocation from now fails (1: the next one); 0 disarms
+bool Disarm();                // disarms; true when the armed allocation failed since FailAllocation
+long LiveBlocks();            // blocks allocated and not yet freed
 
 }  // namespace fktest

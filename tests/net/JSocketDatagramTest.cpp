@@ -16,9 +16,6 @@
 #include <fstream>
 #include <functional>
 #include <future>
-#include <iterator>
-#include <memory>
-#include <string>
 #include <thread>
 
 namespace {
@@ -34,43 +31,32 @@ const std::string kNothing = "<nothing>";
 
 int Send(JSocket& s, std::string bytes) { return s.SendMessage(&bytes[0], bytes.size(), -1); }
 
-// The next datagram on s, or kNothing when none came within timeout_ms.
 std::string Receive(JSocket& s, unsigned short timeout_ms = kArrives)
 {
     Message m;
     return s.ReceiveMessage(&m, timeout_ms, -1) ? std::string(m.data, m.length) : kNothing;
 }
 
-// What `to` receives after `from` sent `b`; "<not sent>" when the send failed.
+// What `to` receives after `from` sent `b`.
 std::string Pass(JSocket& from, std::string b, JSocket& to) { return Send(from, b) == 1 ? Receive(to) : "<not sent>"; }
 
-// Sets the fields of an IPv4 datagram socket that is still to be opened.
-JSocket& Aim(JSocket& s, unsigned int ip, int port)
-{
-    s.type = UDP_SOCKET;
-    s.ip_addr = ip;
-    s.port = port;
-    return s;
-}
+JSocket& Aim(JSocket& s, unsigned int ip, int port) { return s.type = UDP_SOCKET, s.ip_addr = ip, s.port = port, s; }
 
-// The IPv4 address s is bound to, as a host number; 1 when it has none.
-unsigned int BoundAddress(const JSocket& s)
+unsigned int BoundAddress(const JSocket& s)  // as a host number; 1 when unbound
 {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     return getsockname(s.fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? ntohl(a.sin_addr.s_addr) : 1;
 }
 
-// An IPPROTO_IP option of s as an int, -1 when it cannot be read.
-int IpOption(const JSocket& s, int option)
+int IpOption(const JSocket& s, int option)  // -1 when unreadable
 {
     unsigned char value = 0;
     socklen_t len = sizeof value;
     return getsockopt(s.fd, IPPROTO_IP, option, &value, &len) == 0 ? value : -1;
 }
 
-// A local receiver at the longest path a local address takes (107 characters), over a stale
-// file it replaced, and a sender to it opened with direction 7 (every direction but 2 sends).
+// A receiver at a 107-character path over a stale file, and a sender opened with direction 7.
 struct LocalPair : ::testing::Test {
     TempDir dir;
     const std::string path = dir.path(std::string(107 - dir.path().size() - 1, 'p'));
@@ -120,10 +106,7 @@ TEST(JSocketDatagram, IPv4ReceiverIsBoundToItsAddressAndAnswersTheLastSender)
 
 TEST(JSocketDatagram, SenderSwitchesLoopbackOffFrom224000OnwardsOnly)
 {
-    const struct {
-        unsigned int ip;
-        int loop;
-    } rows[] = {{kLoopback, 1}, {0xDFFFFFFFu, 1}, {0xE0000000u, 0}, {kGroup, 0}, {0xFFFFFFFFu, 0}};
+    const struct { unsigned int ip; int loop; } rows[] = {{kLoopback, 1}, {0xDFFFFFFFu, 1}, {0xE0000000u, 0}, {kGroup, 0}, {0xFFFFFFFFu, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(::testing::Message() << "destination 0x" << std::hex << row.ip);
         JSocket sender;
@@ -132,20 +115,15 @@ TEST(JSocketDatagram, SenderSwitchesLoopbackOffFrom224000OnwardsOnly)
     }
 }
 
-// The three slow set-ups run side by side, so the test lasts about 10 s, not 25: a taken
-// port, 255.255.255.255 (a "group" no join accepts) and a port freed 2.5 s in, taken at the
-// fourth attempt. Ten pauses of a second, or three; one fewer or one more falls outside.
+// Side by side: a taken port, 255.255.255.255 (no join accepts it), a port freed 2.5 s in (taken
+// at the fourth attempt). Ten pauses of a second, or three; one fewer or one more falls outside.
 TEST(JSocketDatagram, SetUpRetriesEverySecondAndGivesUpAfterTheEleventhAttempt)
 {
     const int descriptors = OpenDescriptorCount();
     JSocket holder[2], tried[3];  // the holders keep ports taken
     for (JSocket& h : holder)
         ASSERT_EQ(Aim(h, kLoopback, FreeLoopbackPort(SOCK_DGRAM)).create_udp_receive_socket(), 1);
-    const struct {
-        unsigned int ip;
-        int port, opened;
-        double least, most;
-    } rows[] = {{kLoopback, holder[0].port, 0, 9900, 10700},
+    const struct { unsigned int ip; int port, opened; double least, most; } rows[] = {{kLoopback, holder[0].port, 0, 9900, 10700},
                 {0xFFFFFFFFu, FreeLoopbackPort(SOCK_DGRAM), 0, 9900, 10700},
                 {kLoopback, holder[1].port, 1, 2900, 3700}};
     int opened[3] = {};
@@ -165,8 +143,7 @@ TEST(JSocketDatagram, SetUpRetriesEverySecondAndGivesUpAfterTheEleventhAttempt)
     EXPECT_EQ(OpenDescriptorCount(), descriptors + 2) << "every failed attempt closes its socket";
 }
 
-// True when this PowerPC build runs under a user-mode emulator on another machine: /proc/cpuinfo
-// then describes the host, which lacks the "cpu\t\t: " line of a PowerPC kernel.
+// A PowerPC build under a user-mode emulator sees the host's /proc/cpuinfo, without a "cpu\t" line.
 bool UnderUserModeEmulator()
 {
 #if defined(__powerpc__)
@@ -177,12 +154,10 @@ bool UnderUserModeEmulator()
 #endif
 }
 
-// Runs a shell command (its errors show on stderr); true when it succeeded.
 bool Shell(const std::string& command) { return std::system((command + " >/dev/null").c_str()) == 0; }
 
-// Two hosts of this process: network namespaces fkmc-<pid>-a (198.51.100.1) and -b
-// (198.51.100.2) joined by a veth pair, each routing 224.0.0.0/4 to it. Made after removing
-// those of dead processes; removed (and so the link) also when the test failed.
+// Namespaces fkmc-<pid>-a (198.51.100.1) and -b (.2) joined by a veth pair routing 224.0.0.0/4;
+// those of dead processes are removed first.
 struct TwoHosts {
     const std::string pid = std::to_string(getpid());
     const bool ready = Shell(
@@ -196,8 +171,7 @@ struct TwoHosts {
     ~TwoHosts() { Shell("ip netns del " + Name(0) + "; ip netns del " + Name(1)); }
     std::string Name(int host) const { return "fkmc-" + pid + (host ? "-b" : "-a"); }
 
-    // Runs fn on a thread inside host 0 (A) or 1 (B) and gives its result, or -1 when
-    // the host could not be entered. Sockets opened there stay in that host.
+    // fn's result on a thread inside host 0 (A) or 1 (B), -1 if it cannot enter; its sockets stay there.
     int In(int host, const std::function<int()>& fn) const
     {
         int result = -1;
@@ -233,8 +207,7 @@ TEST(JSocketMulticast, GroupReachesOtherHostsLoopbackDecidesForTheOwnAnswersGoTo
     EXPECT_EQ(Pass(receiver, "answer", sender), "answer");
     EXPECT_EQ(Pass(sender, "direct", receiver), "direct") << "after receiving, a sender aims at its peer";
     EXPECT_EQ(Receive(neighbour, kStaysAway), kNothing);
-    // The interface goes by an address of the sender's host. qemu-user 7.2 does not forward
-    // IP_MULTICAST_IF and answers ENOPROTOOPT; a kernel takes it.
+    // qemu-user 7.2 answers IP_MULTICAST_IF with ENOPROTOOPT.
     const bool emulated = UnderUserModeEmulator();
     sender.ip_addr = kHostB;
     errno = 0;

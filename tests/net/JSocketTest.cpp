@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,14 +50,9 @@ struct Connection {
     ~Connection() { server.tcp_drop_client(accepted); }
 };
 
-class StreamTest : public ::testing::TestWithParam<bool> {};
-
-INSTANTIATE_TEST_SUITE_P(Families, StreamTest, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "Local" : "IPv4"; });
-
-TEST_P(StreamTest, RequestAndReplyTravelOnTheConnectionTheyName)
+TEST(JSocketStream, RequestAndReplyTravelOnTheConnectionTheyName)
 {
-    Connection c(GetParam());
+    Connection c(true);
     TCPMessage request, received;  // request.socket -1: the client's own descriptor
     request.SetMessage("ping", 4);
     EXPECT_EQ(c.client.SendMessage(&request), 1);
@@ -73,25 +67,9 @@ TEST_P(StreamTest, RequestAndReplyTravelOnTheConnectionTheyName)
     EXPECT_EQ(c.client.SendMessage(&empty, -1), 1) << "nothing sent, the connection still usable";
 }
 
-TEST_P(StreamTest, OneReceiveTakesAtMost2048BytesAndTheNextTheRest)
+TEST(JSocketStream, FailedReceiveLeavesTheMessageAsItWas)
 {
-    Connection c(GetParam());
-    std::string sent = Pattern(3000);
-    ASSERT_EQ(c.client.SendMessage(&sent[0], sent.size(), -1), 1);
-    int queued = 0;  // wait until all of it is queued, so that one receive could take it all
-    for (int i = 0; i < 1000 && queued < 3000; ++i, Sleep(5))
-        ioctl(c.accepted, FIONREAD, &queued);
-    Message m;
-    for (const std::string& piece : {sent.substr(0, 2048), sent.substr(2048)}) {
-        SCOPED_TRACE("piece of " + std::to_string(piece.size()) + " bytes");
-        EXPECT_TRUE(c.server.ReceiveMessage(&m, 5000, c.accepted));
-        EXPECT_EQ(Bytes(m), piece);
-    }
-}
-
-TEST_P(StreamTest, FailedReceiveLeavesTheMessageAsItWas)
-{
-    Connection c(GetParam());
+    Connection c(true);
     Message m;
     m.SetMessage("kept", 4);
     EXPECT_TRUE(TakesMs(0, 1000, [&] { EXPECT_FALSE(c.server.ReceiveMessage(&m, 0, c.accepted)) << "a poll"; }));
@@ -102,11 +80,11 @@ TEST_P(StreamTest, FailedReceiveLeavesTheMessageAsItWas)
     EXPECT_EQ(c.server.ReceiveMessage(raw, sizeof raw, 5000, c.accepted), -1);
 }
 
-TEST_P(StreamTest, SendToAResetPeerFailsWithoutSigpipe)
+TEST(JSocketStream, SendToAResetPeerFailsWithoutSigpipe)
 {
     static volatile std::sig_atomic_t sigpipe = 0;
     const auto old = signal(SIGPIPE, [](int) { sigpipe = 1; });
-    Connection c(GetParam());
+    Connection c(true);
     const linger abort_close{1, 0};
     ASSERT_EQ(setsockopt(c.client.fd, SOL_SOCKET, SO_LINGER, &abort_close, sizeof abort_close), 0);
     c.client.ResetSocket();
@@ -144,15 +122,13 @@ TEST(JSocket, AcceptTimeOutWritesNothingAPendingConnectionIsSeenAcceptedAndDropp
     EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 0) << "only a server waits for connections";
     s.server.type = TCP_SERVER;
     ASSERT_EQ(s.server.tcp_check_for_connection(nullptr, &client_fd, 5000), 1);
-    EXPECT_EQ(OpenDescriptorCount(), s.before + 3);  // server, client, accepted
     s.server.tcp_drop_client(client_fd);
     EXPECT_EQ(client_fd, -1);
     s.server.tcp_drop_client(client_fd);  // -1: nothing to do
     EXPECT_EQ(OpenDescriptorCount(), s.before + 2);
 }
 
-// Rows: a listening socket closed on purpose and a server whose bind failed. Each closed its
-// descriptor but kept the number; once another file has it, no use of the socket may touch it.
+// Rows keep a closed descriptor's number; once another file has it, no use of the socket may touch it.
 TEST(JSocket, ClosedSocketIsNotClosedAgainButItsPathGoes)
 {
     for (bool bind_failed : {false, true}) {
@@ -180,10 +156,7 @@ TEST(JSocket, InitializeTakesNamesUpTo107CharactersAndRefusesTheRest)
 {
     TempDir dir;
     const std::string longest = dir.path(std::string(107 - dir.path().size() - 1, 'n')), too_long = longest + "n";
-    const struct {
-        const char* name;
-        int opened;
-    } rows[] = {{longest.c_str(), 1}, {too_long.c_str(), 0}, {"", 0}, {nullptr, 0}};
+    const struct { const char* name; int opened; } rows[] = {{longest.c_str(), 1}, {too_long.c_str(), 0}, {"", 0}, {nullptr, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name ? "name of " + std::to_string(std::string(row.name).size()) : std::string("null"));
         JSocket s;
@@ -200,33 +173,9 @@ TEST(JSocket, ReinitializingClosesTheEarlierSocketUnlessTheNameIsRefused)
     ASSERT_EQ(s.server.InitializeSocket(second.c_str(), TCP_SERVER, 5), 1);
     EXPECT_FALSE(PathExists(s.path));
     ASSERT_EQ(s.server.InitializeSocket(s.server.name, TCP_SERVER, 5), 1) << "its own name";
-    EXPECT_STREQ(s.server.name, second.c_str());
     EXPECT_EQ(OpenDescriptorCount(), s.before + 1);
-}
-
-TEST(JSocket, OptionsActOnTheOwnDescriptorAndFailWithoutOne)
-{
-    LocalServer s;
-    JSocket empty;
-    EXPECT_EQ(s.server.set_socket_ReUseAddr(), 1);
-    EXPECT_EQ(empty.set_socket_ReUseAddr(), 0);
-    EXPECT_EQ(s.server.tcp_set_socket_nolinger(), 1);
-    EXPECT_EQ(empty.tcp_set_socket_nolinger(), 0);
-    EXPECT_EQ(s.server.set_socket_nonblock(), 0);
-    EXPECT_EQ(fcntl(s.server.fd, F_GETFL) & O_NONBLOCK, O_NONBLOCK);
-    EXPECT_EQ(empty.set_socket_nonblock(), -1);
-    EXPECT_EQ(empty.mcast_set_ttl(4), -1);
-    EXPECT_EQ(empty.mcast_set_loopback(1), -1);
-    EXPECT_EQ(empty.mcast_join(0xEF010203u, 0), -1);
-    EXPECT_EQ(empty.mcast_set_if(), -1);
-}
-
-TEST(JSocket, UnknownKindOpensNothingAfterTheReset)
-{
-    LocalServer s;
-    EXPECT_EQ(s.server.InitializeSocket(s.dir.path("odd").c_str(), static_cast<socket_type>(4), 0), 0);
-    EXPECT_FALSE(PathExists(s.path)) << "the earlier socket was reset";
-    EXPECT_EQ(s.server.fd, -1);
+    EXPECT_EQ(s.server.InitializeSocket(s.dir.path("odd").c_str(), static_cast<socket_type>(4), 0), 0) << "unknown kind";
+    EXPECT_FALSE(PathExists(second)) << "the earlier socket was reset";
     EXPECT_EQ(OpenDescriptorCount(), s.before);
 }
 
@@ -239,7 +188,6 @@ TEST(JSocket, ClientWithoutServerGivesUpAfterTenAttempts500msApart)
     // Ten pauses of 500 ms: one fewer or one more falls outside.
     EXPECT_TRUE(TakesMs(4900, 5400, [&] { opened = client.InitializeSocket(dir.path("absent").c_str(), TCP_CLIENT, 0); }));
     EXPECT_EQ(opened, 0);
-    EXPECT_EQ(client.fd, -1);
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
@@ -256,8 +204,6 @@ TEST(JSocketCheckRead, ServesDescriptorsAbove1024)
     EXPECT_EQ(s.check_read(30, reader, 0), 0);
     ASSERT_EQ(write(pair[1], "high", 4), 4);
     EXPECT_EQ(s.check_read(-1, reader, 0), 1);
-    char in[4];
-    EXPECT_EQ(s.ReceiveMessage(in, 4, 5000, reader), 4);
     close(pair[1]);
     close(reader);
 }
@@ -287,13 +233,12 @@ TEST(JSocketCheckRead, ClosedOrAbsentDescriptorIsEBADF)
     }
 }
 
-// Each end sees the other: the server the forked client's ids, the client (own descriptor, -1) the server's pid.
 TEST(JSocketCredentials, BothEndsSeeTheOthersIdsAndNullPointersAreSkipped)
 {
     LocalServer s;
     const pid_t parent = getpid(), child = fork();
     ASSERT_NE(child, -1);
-    if (child == 0) {  // exit status: 0 when it saw the parent, then the server's close
+    if (child == 0) {  // exit status 0: it saw the parent's pid through its own descriptor, then the close
         JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
         pid_t server_pid = 0;
         char byte;
@@ -313,10 +258,9 @@ TEST(JSocketCredentials, BothEndsSeeTheOthersIdsAndNullPointersAreSkipped)
     s.server.tcp_drop_client(accepted);
     int status = -1;
     EXPECT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0) << "the child saw the server's pid through its own descriptor, then the close";
+    EXPECT_EQ(status, 0);
 }
 
-// A connection of each family and a local datagram socket.
 struct EveryKind : ::testing::Test {
     Connection ipv4{false}, local{true};
     JSocket datagram{local.dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE};
@@ -329,13 +273,8 @@ TEST_F(EveryKind, CredentialsAreRefusedForAnythingButAConnectedLocalStream)
     closed.tcp_close_listening_socket();  // closed, number kept
     int pair[2];  // a connected local datagram pair does have credentials
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
-    const struct {
-        const char* what;
-        JSocket& s;
-        int fd;
-    } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted}, {"datagram", datagram, -1},
-                {"listening", local.server, -1},                  {"closed", closed, -1},
-                {"no descriptor", empty, -1},                     {"bad number", empty, 123456},
+    const struct { const char* what; JSocket& s; int fd; } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted}, {"datagram", datagram, -1}, {"listening", local.server, -1},
+                {"closed", closed, -1}, {"no descriptor", empty, -1}, {"bad number", empty, 123456},
                 {"connected datagram pair", empty, pair[0]}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -349,15 +288,13 @@ TEST_F(EveryKind, CredentialsAreRefusedForAnythingButAConnectedLocalStream)
 
 TEST_F(EveryKind, ExecdChildHoldsNoneOfTheSocketsDescriptors)
 {
-    EXPECT_EQ(HeldAfterExec({local.server.fd, local.client.fd, local.accepted, ipv4.server.fd, ipv4.client.fd,
-                             ipv4.accepted, datagram.fd}),
-              "");
+    EXPECT_EQ(HeldAfterExec({local.server.fd, local.client.fd, local.accepted, ipv4.server.fd, ipv4.client.fd, ipv4.accepted, datagram.fd}), "");
     const int inheritable = dup(datagram.fd);  // the probe does see a descriptor without the flag
     EXPECT_EQ(HeldAfterExec({inheritable}), std::to_string(inheritable) + " ");
     close(inheritable);
 }
 
-// The results of sends of `bytes` each on `sender`, whose peer never reads, up to the first 0 or `most` of them.
+// The results of up to `most` sends of `bytes` each to a peer that never reads, up to the first 0.
 std::string SendUntilRefused(JSocket& s, int sender, int most, size_t bytes = 65536)
 {
     std::string chunk = Pattern(bytes), results;
@@ -366,8 +303,7 @@ std::string SendUntilRefused(JSocket& s, int sender, int most, size_t bytes = 65
     return results;
 }
 
-// Rows: the send that times out finds room for part of its 4 MiB (a short count), or none (EAGAIN).
-// Either way that very send ends the connection: the next one is refused.
+// Rows: the send that times out finds room for part of its 4 MiB, or none; either way it ends the connection.
 TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
 {
     for (bool full_before : {false, true}) {
@@ -380,8 +316,7 @@ TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
         const timeval bound{0, 50000};
         ASSERT_EQ(setsockopt(c.accepted, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
         EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 4, 4 << 20), "10") << "the cut-short send itself gives 1";
-        Message m;
-        while (c.client.ReceiveMessage(&m, 5000, -1)) {
+        for (Message m; c.client.ReceiveMessage(&m, 5000, -1);) {
         }
         EXPECT_EQ(c.client.check_read(0, -1, 0), 1) << "the client sees the end, not a time-out";
     }

@@ -102,7 +102,7 @@ public:
         Sleep(slow ? 400 : 0);
         thread = pthread_self();
         total += bytes.size();
-        std::lock_guard<std::mutex>{mutex}, messages.push_back(bytes);
+        { std::lock_guard<std::mutex> lock(mutex); messages.push_back(bytes); }
         server->SendMessage(m);  // after a slow sleep: while the server is stopping
         slow_phase += slow;
         return 0;

@@ -51,7 +51,7 @@ struct FIELDKIT_API thread_C {
 ///     JTCPServer& server_;
 /// };
 ///
-/// JTCPServer server("/run/echo.sock", 16);  // listening, 16 slots, both workers running
+/// JTCPServer server("/run/echo.sock", 16);  // listening, 16 slots, its workers running
 /// Echo echo(server);
 /// server.SetApp(&echo);                     // messages from now on reach echo
 /// server.SetIdleTimeout(60000);             // drop connections silent for a minute
@@ -111,7 +111,7 @@ public:
     JTCPServer();
     /// StartServer(name, count); its result shows in the `running` flags.
     JTCPServer(const char* name, int count);
-    /// Stops both workers (waiting for a running OnMessage, itself bounded by the
+    /// Stops every worker (waiting for a running OnMessage, itself bounded by the
     /// send time-out), closes every client and the listening socket, removes the
     /// path the server bound.
     virtual ~JTCPServer();
@@ -119,7 +119,7 @@ public:
     JTCPServer& operator=(const JTCPServer&) = delete;
 
     /// Stops any running workers, releases the old table, then opens `count` free
-    /// slots and a listening socket at `name` with backlog `count`, and starts both
+    /// slots and a listening socket at `name` with backlog `count`, and starts the
     /// workers. 1 serving; 0 when the socket cannot be opened (table released, no
     /// thread). A negative count is refused (0) and changes nothing; 0 listens
     /// but serves no connection.
@@ -127,7 +127,7 @@ public:
     /// Serves on `fd`, an already listening local (AF_UNIX) stream socket made
     /// elsewhere (for instance handed over by the init system): stops running
     /// workers, releases the old table and socket, builds `count` free slots and
-    /// starts both workers. Anything else (a file, a datagram or connected socket,
+    /// starts the workers. Anything else (a file, a datagram or connected socket,
     /// -1, a negative count) is refused with 0 and changes nothing. Otherwise the
     /// server owns `fd` (marked close-on-exec) and closes it once; it never
     /// removes the path, which it did not bind. 1 serving; 0 also when the slots
@@ -137,13 +137,15 @@ public:
     /// releases the slots and the table.
     void Cleanup();
     int StartListeningThread();  ///< StartThread(); always 1
-    /// StopThread(), then creates the accepting and the reading thread, detached.
-    /// Result: the second pthread_create's (0 = started). The workers need the
+    /// StopThread(), then creates the accepting thread and the reading threads
+    /// (SetReadingThreads: one unless changed), detached. Result: the first
+    /// reading thread's pthread_create (0 = started); a further reading thread
+    /// that cannot be created gets no connection. The workers need the
     /// listening socket and table of StartServer; after a StopThread the
     /// listening socket is closed, so serving again takes StartServer.
     int StartThread();
-    /// Raises both stop flags, pauses 150 ms when a worker was running, then
-    /// waits until both workers have left their loops (a slow OnMessage delays
+    /// Raises every worker's stop flag, pauses 150 ms when a worker was running, then
+    /// waits until every worker has left its loop (a slow OnMessage delays
     /// this). The accepting thread closes the listening socket as it leaves.
     void StopThread();
     void SetApp(JStdApp* app);  ///< effective from the next received message

@@ -122,6 +122,9 @@ struct JTCPServer::server_state final : fieldkit::detail::SendRoute {
 
     // Lifecycle.
     bool allocate_table(int count);
+    bool make_readers(int slots);
+    void release_readers();
+    void remake_readers();
     void release_table();
     template <typename OpenSocket>
     int start_serving(int count, OpenSocket open_socket);
@@ -254,6 +257,27 @@ int JTCPServer::server_state::start_serving(int count, OpenSocket open_socket)
 // descriptors ran out, with whatever was made left for Cleanup.
 bool JTCPServer::server_state::allocate_table(int count)
 {
+    if (!make_readers(count))
+        return false;
+    if (count == 0)
+        return true;  // listens, but has no slot to serve a connection in
+    conns.reset(new (std::nothrow) Connection[static_cast<size_t>(count)]);
+    server.connections = new (std::nothrow) CONN*[count]();
+    if (!conns || !server.connections)
+        return false;
+    server.connection_count = count;
+    for (int i = 0; i < count; ++i) {
+        server.connections[i] = new (std::nothrow) CONN;
+        if (!server.connections[i])
+            return false;
+        server.connections[i]->init();
+    }
+    return true;
+}
+
+// `reading_threads` readers, each with a readiness set for `slots` slots.
+bool JTCPServer::server_state::make_readers(int slots)
+{
     const int made = reading_threads;
     readers.reset(new (std::nothrow) reader_state[static_cast<size_t>(made)]);
     if (!readers)
@@ -269,23 +293,35 @@ bool JTCPServer::server_state::allocate_table(int count)
             reader.own_thread.Initialize();
             reader.wake_fd = make_event_fd();
         }
-        if (!reader.set.open(count, reader.wake_fd))
+        if (!reader.set.open(slots, reader.wake_fd))
             return false;
-    }
-    if (count == 0)
-        return true;  // listens, but has no slot to serve a connection in
-    conns.reset(new (std::nothrow) Connection[static_cast<size_t>(count)]);
-    server.connections = new (std::nothrow) CONN*[count]();
-    if (!conns || !server.connections)
-        return false;
-    server.connection_count = count;
-    for (int i = 0; i < count; ++i) {
-        server.connections[i] = new (std::nothrow) CONN;
-        if (!server.connections[i])
-            return false;
-        server.connections[i]->init();
     }
     return true;
+}
+
+void JTCPServer::server_state::release_readers()
+{
+    for (int r = 1; r < reader_count; ++r) {
+        close_if_open(readers[r].wake_fd);
+        pthread_attr_destroy(&readers[r].own_thread.attr);
+    }
+    readers.reset();
+    reader_count = 0;
+}
+
+// On stopped workers: as many readers as SetReadingThreads asks for now, the
+// connections shared out among them in turn.
+void JTCPServer::server_state::remake_readers()
+{
+    release_readers();
+    if (!make_readers(server.connection_count))
+        return;
+    for (int i = 0; i < server.connection_count; ++i) {
+        const int reader = i % reader_count;
+        conns[i].move_to(reader);
+        if (server.connections[i]->fd != -1)
+            ++readers[reader].connections;
+    }
 }
 
 void JTCPServer::Cleanup()
@@ -319,12 +355,7 @@ void JTCPServer::server_state::release_table()
     server.connections = nullptr;
     server.connection_count = 0;
     conns.reset();
-    for (int r = 1; r < reader_count; ++r) {
-        close_if_open(readers[r].wake_fd);
-        pthread_attr_destroy(&readers[r].own_thread.attr);
-    }
-    readers.reset();
-    reader_count = 0;
+    release_readers();
 }
 
 int JTCPServer::StartListeningThread()
@@ -336,6 +367,8 @@ int JTCPServer::StartListeningThread()
 int JTCPServer::StartThread()
 {
     StopThread();
+    if (state_->reader_count != 0 && state_->reader_count != state_->reading_threads)
+        state_->remake_readers();
     state_->start_worker(new_connection_thread, new_connection_thread_start, this);
     const int result = state_->start_worker(listen_thread, listen_thread_start, this);
     for (int r = 1; r < state_->reader_count; ++r)

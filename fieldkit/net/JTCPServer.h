@@ -173,7 +173,8 @@ public:
     void SetConnectionEvents(JConnectionEvents* events);
     /// Number of reading threads the next StartServer, StartServerOnListener or
     /// StartThread starts (default 1, at most 64); 1 keeps OnMessage from ever
-    /// running concurrently. Call it while the workers are stopped. Anything
+    /// running concurrently. Call it on the controlling thread; a StartThread
+    /// shares the connections already held out among the new number. Anything
     /// outside 1..64 is refused (0); 1 set.
     int SetReadingThreads(int n);
     /// Closes a connection that has sent nothing for `ms` milliseconds (counted

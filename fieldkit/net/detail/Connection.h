@@ -77,6 +77,7 @@ public:
 
     // Reading-thread fields.
     int reader() const { return reader_.load(std::memory_order_acquire); }
+    void move_to(int reader) { reader_.store(reader, std::memory_order_release); }  // while no reader runs
     const PeerIdentity& peer() const { return peer_; }
     uint32_t heard_at_ms = 0;          // acceptance or the last message
     uint32_t draining_since_ms = 0;    // when reading ended with bytes still queued

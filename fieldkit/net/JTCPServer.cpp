@@ -653,8 +653,10 @@ unsigned char JTCPServer::check_fds_read(int timeout, int retry)
 // reading thread's set). Result: the ready slots.
 int JTCPServer::server_state::check(reader_state* reader, int timeout, int retry)
 {
-    if (reader_count == 0)
+    if (reader_count == 0) {
+        Sleep(timeout < 0 ? kPassMs : timeout);  // nothing to wait on, as a failed wait
         return 0;
+    }
     reader_state& mine = reader ? *reader : readers[0];
     const unsigned changes = send_timeout_changes.load();
     const bool retime = changes != mine.send_timeout_applied;

@@ -9,6 +9,7 @@
 #include <fieldkit/core/Message.h>
 #include <fieldkit/core/CriticalSection.h>
 #include <fieldkit/net/JSocket.h>
+#include <fieldkit/net/JConnectionEvents.h>
 #include <fieldkit/net/JStdApp.h>
 #include <fieldkit/net/JTCPServer.h>
 #include <fieldkit/strings/JString.h>

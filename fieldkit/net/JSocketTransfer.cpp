@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "JSocket.h"
 
+#include <fieldkit/net/detail/SendRoutes.h>
 #include <fieldkit/net/detail/SocketDetail.h>
 
 #include <fcntl.h>
@@ -86,6 +87,9 @@ int JSocket::ReceiveMessage(void* buf, unsigned long len, unsigned short timeout
 
 int JSocket::tcp_send_msg(char* buf, unsigned long len, int fd)
 {
+    int routed = 0;
+    if (type == TCP_SERVER && fd != -1 && fieldkit::detail::route_send(this, fd, buf, len, &routed))
+        return routed;  // a serving JTCPServer's connection: its output queue decides
     const int descriptor = resolve_fd(fd);
     const ssize_t sent = send(descriptor, buf, len, MSG_NOSIGNAL);
     const int result = sent >= 0 ? 1 : tcp_check_connection();

@@ -26,17 +26,20 @@
 /// outlive every server it is given to, or be taken back with SetApp(nullptr)
 /// while no message can be in delivery (e.g. after the server stopped).
 ///
-/// Threads: OnMessage runs on the server's reading thread.
+/// Threads: OnMessage runs on the server's reading thread; with several
+/// reading threads (JTCPServer::SetReadingThreads) calls for different
+/// connections may run at the same time, calls for one connection never do.
 class FIELDKIT_API JStdApp {
 public:
     virtual ~JStdApp();  ///< does nothing; the server never deletes the object
 
     /// Called once per successful read with the reading thread's own message:
     /// its bytes (at most 2048) and, in `socket`, the connection they came from.
-    /// Answer through the server's SendMessage(message); a reply that the client
-    /// does not take within the server's send time-out ends that connection.
-    /// The bytes are replaced by the next read: copy what must be kept. The
-    /// result is ignored by the server. While it runs no other connection is
-    /// read, and stopping waits for it to return.
+    /// Answer through the server's SendMessage(message), which never waits for
+    /// the client: what the socket does not take is queued (JTCPServer's send
+    /// limit and bound apply). The bytes are replaced by the next read: copy
+    /// what must be kept. The result is ignored by the server. While it runs no
+    /// other connection of its reading thread is read, and stopping waits for
+    /// it to return.
     virtual int OnMessage(TCPMessage* message) = 0;
 };

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fieldkit/Export.h>
+#include <fieldkit/net/JConnectionEvents.h>
 #include <fieldkit/net/JSocket.h>
 #include <fieldkit/net/JStdApp.h>
 
@@ -50,32 +51,54 @@ struct FIELDKIT_API thread_C {
 ///     JTCPServer& server_;
 /// };
 ///
-/// JTCPServer server("/run/echo.sock", 16);  // listening, 16 slots, both workers running
+/// JTCPServer server("/run/echo.sock", 16);  // listening, 16 slots, its workers running
 /// Echo echo(server);
 /// server.SetApp(&echo);                     // messages from now on reach echo
 /// server.SetIdleTimeout(60000);             // drop connections silent for a minute
 /// @endcode
 ///
-/// Sends on the server's connections are bounded: a reply that cannot be
-/// handed to the system within the send time-out (1000 ms unless
-/// SetSendTimeout changes it) ends that connection, so a client that stops
-/// reading never stalls the others. Every descriptor the server opens (the
-/// listening socket, accepted connections, its wake-up and readiness
-/// descriptors) is close-on-exec: a program the application execs inherits
-/// none of them.
+/// Sends never wait for a peer. Whatever a connection's socket does not take
+/// at once waits in that connection's output queue, and the reading thread
+/// writes it out when the socket becomes writable. The bytes of one
+/// connection leave in the order they were sent, and one send's bytes are
+/// never split by another thread's. A connection is closed and its slot
+/// freed when its queue would pass the limit (SetSendBufferLimit, 64 KiB by
+/// default) or when the queue has not drained within the send bound
+/// (SetSendTimeout, 1000 ms by default). The memory a server spends on
+/// unsent replies is therefore at most the slot count times the limit. When
+/// a peer ends its connection, queued replies are written out first, within
+/// the send bound. This holds for every send through the server object on one
+/// of its connections; a send through another JSocket object on the same
+/// descriptor bypasses the queue and may overtake queued bytes.
+///
+/// Every descriptor the server opens (the listening socket, accepted
+/// connections, its wake-up and readiness descriptors) is close-on-exec: a
+/// program the application execs inherits none of them.
 ///
 /// Ownership: the server owns its slot table, the client descriptors in it,
-/// its listening socket and the path it bound, its threads, and the wake-up
-/// and readiness descriptors of its workers. The JStdApp is not owned.
+/// its listening socket and the path it bound, its threads, its output queues,
+/// and the wake-up and readiness descriptors of its workers. The JStdApp and
+/// the JConnectionEvents are not owned.
 ///
 /// Threads: StartServer, StartServerOnListener, StartThread, StopThread,
-/// Cleanup and destruction belong to one controlling thread; SetApp,
-/// SetSendTimeout and SetIdleTimeout may be called from any thread. No lock:
-/// each slot change has one writer (the accepting thread fills free slots,
-/// the reading thread frees used ones), and the shared flags are atomic.
-/// Every wait of the workers is bounded to 100 ms; stopping raises their
-/// flags, pauses 150 ms (only when a worker runs) and returns once both
-/// workers have left their loops.
+/// Cleanup, SetReadingThreads and destruction belong to one controlling
+/// thread; SetApp, SetConnectionEvents and the other setters, and
+/// SendMessage, may be called from any thread. Each slot change has one
+/// writer (the accepting thread fills free slots, the reading thread that
+/// serves a slot frees it); each output queue has its own lock, never held
+/// across a blocking call. Every wait of the workers is bounded to 100 ms;
+/// stopping raises their flags, pauses 150 ms (only when a worker runs) and
+/// returns once every worker has left its loop.
+///
+/// Reading threads: one by default, so OnMessage is never called
+/// concurrently. SetReadingThreads(n) shares the slots out among n reading
+/// threads, each with its own readiness set, idle limit and output flushing.
+/// A connection belongs to one reading thread for its whole life: its
+/// messages reach OnMessage in order and never concurrently with each other,
+/// but different connections may be served at the same time, so an
+/// application that opts in must make OnMessage safe to call from several
+/// threads at once. The accepting thread hands each new connection to the
+/// reading thread with the fewest connections.
 class FIELDKIT_API JTCPServer : public JSocket {
 public:
     thread_C new_connection_thread;  ///< the accepting thread
@@ -88,7 +111,7 @@ public:
     JTCPServer();
     /// StartServer(name, count); its result shows in the `running` flags.
     JTCPServer(const char* name, int count);
-    /// Stops both workers (waiting for a running OnMessage, itself bounded by the
+    /// Stops every worker (waiting for a running OnMessage, itself bounded by the
     /// send time-out), closes every client and the listening socket, removes the
     /// path the server bound.
     virtual ~JTCPServer();
@@ -96,7 +119,7 @@ public:
     JTCPServer& operator=(const JTCPServer&) = delete;
 
     /// Stops any running workers, releases the old table, then opens `count` free
-    /// slots and a listening socket at `name` with backlog `count`, and starts both
+    /// slots and a listening socket at `name` with backlog `count`, and starts the
     /// workers. 1 serving; 0 when the socket cannot be opened (table released, no
     /// thread). A negative count is refused (0) and changes nothing; 0 listens
     /// but serves no connection.
@@ -104,7 +127,7 @@ public:
     /// Serves on `fd`, an already listening local (AF_UNIX) stream socket made
     /// elsewhere (for instance handed over by the init system): stops running
     /// workers, releases the old table and socket, builds `count` free slots and
-    /// starts both workers. Anything else (a file, a datagram or connected socket,
+    /// starts the workers. Anything else (a file, a datagram or connected socket,
     /// -1, a negative count) is refused with 0 and changes nothing. Otherwise the
     /// server owns `fd` (marked close-on-exec) and closes it once; it never
     /// removes the path, which it did not bind. 1 serving; 0 also when the slots
@@ -114,24 +137,46 @@ public:
     /// releases the slots and the table.
     void Cleanup();
     int StartListeningThread();  ///< StartThread(); always 1
-    /// StopThread(), then creates the accepting and the reading thread, detached.
-    /// Result: the second pthread_create's (0 = started). The workers need the
+    /// StopThread(), then creates the accepting thread and the reading threads
+    /// (SetReadingThreads: one unless changed), detached. Result: the first
+    /// reading thread's pthread_create (0 = started); a further reading thread
+    /// that cannot be created gets no connection. The workers need the
     /// listening socket and table of StartServer; after a StopThread the
     /// listening socket is closed, so serving again takes StartServer.
     int StartThread();
-    /// Raises both stop flags, pauses 150 ms when a worker was running, then
-    /// waits until both workers have left their loops (a slow OnMessage delays
+    /// Raises every worker's stop flag, pauses 150 ms when a worker was running, then
+    /// waits until every worker has left its loop (a slow OnMessage delays
     /// this). The accepting thread closes the listening socket as it leaves.
     void StopThread();
     void SetApp(JStdApp* app);  ///< effective from the next received message
 
-    /// Bounds every send on the server's connections to `ms` milliseconds
-    /// (SO_SNDTIMEO; default 1000 ms); 0 makes sends unbounded again. A send cut
-    /// short by the bound ends its connection: the client sees the end, the
-    /// reading thread frees the slot, SendMessage's result is unchanged. Applies
-    /// to new connections and, from the reading thread's next pass (started at
-    /// once), to the connected ones. A negative value is ignored.
+    /// Bounds how long a connection's unsent replies may wait (default 1000 ms):
+    /// a queue that has not drained `ms` milliseconds after it started to fill
+    /// ends its connection (checked once per pass). 0 lets queues wait without
+    /// limit. Also the bound of a plain send on the connection's descriptor
+    /// (SO_SNDTIMEO), applied from the reading threads' next pass to the
+    /// connected ones. A negative value is ignored.
     void SetSendTimeout(int ms);
+    /// Most bytes one connection's output queue may hold (default 65536, 64 KiB);
+    /// a send that would pass it is not queued, gets 0, and its connection is
+    /// closed. 0 removes the limit; a negative value is ignored.
+    void SetSendBufferLimit(long bytes);
+    /// Most slots one peer user may hold on a local server (0, the default, no
+    /// limit). A connection whose user already holds `n` is closed right after
+    /// acceptance, before it takes a slot, and the accepting thread keeps
+    /// draining the backlog meanwhile, also while every slot is in use, so other
+    /// users still get in. A negative value is ignored. Effective for
+    /// connections accepted from then on.
+    void SetConnectionsPerUser(int n);
+    /// Tells `events` of every accepted and closed connection from then on
+    /// (null: nobody).
+    void SetConnectionEvents(JConnectionEvents* events);
+    /// Number of reading threads the next StartServer, StartServerOnListener or
+    /// StartThread starts (default 1, at most 64); 1 keeps OnMessage from ever
+    /// running concurrently. Call it on the controlling thread; a StartThread
+    /// shares the connections already held out among the new number. Anything
+    /// outside 1..64 is refused (0); 1 set.
+    int SetReadingThreads(int n);
     /// Closes a connection that has sent nothing for `ms` milliseconds (counted
     /// from its acceptance and from each received message, on the monotonic
     /// clock) and frees its slot; checked once per pass of the reading thread,
@@ -146,10 +191,13 @@ public:
     /// Accept loop until `stop`. With every slot in use it waits (at most one
     /// 100 ms pass) until the reading thread frees one, then accepts at once.
     void new_connection_thread_routine();
-    void listen_thread_routine();  ///< read-and-dispatch loop until `stop`
+    /// Read-and-dispatch loop of the first reading thread until `stop`; it also
+    /// writes out the output queues of its connections.
+    void listen_thread_routine();
     /// Waits up to `timeout` ms (negative: no limit) until a used slot is readable
     /// or the accepting thread signals a new connection; retry != 0 resumes after
-    /// signals with the remaining time. Clears every `ready`, then sets those of
+    /// signals with the remaining time. On a reading thread it covers that
+    /// thread's slots, elsewhere every slot. Clears their `ready`, then sets those of
     /// the readable slots. Result: their number, capped at 255; 0 on time-out, a
     /// bare wake-up or a failed wait (which returns only once the time-out has
     /// passed, at most 100 ms for an unbounded one). Descriptors written into the
@@ -159,42 +207,11 @@ public:
     unsigned char check_fds_read(int timeout, int retry);
 
 private:
-    struct slot_watch;    // the reading thread's view of one slot
-    struct server_state;  // descriptors, readiness set and limits of the workers
+    struct server_state;  // readers, connections and limits of the workers
 
     // The object's size and layout are part of the ABI that applications were
     // built against: state added since the first release lives behind state_.
-    int wake_fd_;           // eventfd: accepting thread -> reading thread; -1 if unavailable
+    int wake_fd_;           // eventfd waking the first reading thread; -1 if unavailable
     server_state* state_;   // owned; never null
     std::atomic<int> live_workers_;  // workers that have not yet left their loops
-
-    // Allocates `count` free slots (no table for 0) and the readiness set;
-    // false when memory or descriptors ran out, with whatever was made left for Cleanup.
-    FIELDKIT_LOCAL bool allocate_table(int count);
-    // Releases the old table and socket, then builds `count` slots around the
-    // listening socket that `open_socket` opens; 1 serving, 0 failed.
-    template <typename OpenSocket>
-    FIELDKIT_LOCAL int start_serving(int count, OpenSocket open_socket);
-    FIELDKIT_LOCAL int first_free_slot() const;  // lowest free slot index, -1 when all are used
-    FIELDKIT_LOCAL bool listener_usable();       // the listening socket can be waited on
-    // Waits (at most one pass) until the reading thread frees a slot.
-    FIELDKIT_LOCAL void wait_for_free_slot();
-    // Brings the readiness set in line with the slots' descriptors and clears
-    // every ready flag. Slots whose descriptor cannot be watched are marked
-    // ready (their read fails and frees them).
-    FIELDKIT_LOCAL void watch_slots();
-    FIELDKIT_LOCAL void watch_slot(int index, int send_timeout_ms);
-    FIELDKIT_LOCAL void mark_ready(int index);
-    // epoll_wait on the readiness set; a failure other than EINTR is paced out.
-    FIELDKIT_LOCAL int wait_for_events(int timeout, int retry);
-    // One read (at most 2048 bytes, through `buffer`) on a ready slot: delivers
-    // the bytes to the application, or closes the connection and frees the slot.
-    FIELDKIT_LOCAL void serve_slot(int index, TCPMessage& message, char* buffer);
-    FIELDKIT_LOCAL void drop_idle_slots();
-    FIELDKIT_LOCAL void free_slot(int index);
-    FIELDKIT_LOCAL int start_worker(thread_C& worker, void* (*entry)(void*));
-    FIELDKIT_LOCAL void stop_worker(thread_C& worker);
-    FIELDKIT_LOCAL void wait_for_workers();
-    // Thread body: runs `routine`, then reports the worker's end.
-    FIELDKIT_LOCAL static void* run_worker(void* server, void (JTCPServer::*routine)());
 };

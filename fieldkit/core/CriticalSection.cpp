@@ -5,6 +5,7 @@
 #include <sys/sem.h>
 #include <sys/timeb.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -84,6 +85,14 @@ int operate(int semid, short delta, short flags)
     return semop(semid, &op, 1) == 0 ? 1 : 0;
 }
 
+// True while the process that last operated on the set (or set its value)
+// still exists: the set is in use, not left behind by a crash.
+bool last_user_alive(int semid)
+{
+    const int pid = semctl(semid, 0, GETPID);
+    return pid > 0 && pid != getpid() && (kill(pid, 0) == 0 || errno == EPERM);
+}
+
 // The set under `key` that a run of this same user left behind, with its
 // permissions set to `mode`; -1 with errno when there is none to adopt. Both
 // the owner and the creator must be this user: a creator keeps the owner's
@@ -101,6 +110,10 @@ int adopt_owned_set(key_t key, int mode)
     }
     if (ds.sem_nsems != kOwnedSetSize) {
         errno = EEXIST;
+        return -1;
+    }
+    if (last_user_alive(semid)) {
+        errno = EBUSY;
         return -1;
     }
     ds.sem_perm.mode = static_cast<unsigned short>(mode);

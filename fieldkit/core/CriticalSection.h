@@ -55,7 +55,8 @@ public:
     /// (permissions set to `mode`) and reset to free. One lock per path.
     /// 1 ready; 0 refused or failed with semid -1 and errno saying why: the path
     /// cannot be read (ftok), the set under the key was created by or belongs
-    /// to another user (EACCES) or is not an owner-form set (EEXIST).
+    /// to another user (EACCES), is not an owner-form set (EEXIST), or is in
+    /// use: the process that last operated on it still runs (EBUSY).
     /// Delete and destruction remove the set, as for every set.
     int CreateOwned(const char* path, int mode);
     /// Takes the lock, trying again without pause for up to `timeout` ms of

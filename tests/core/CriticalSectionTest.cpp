@@ -251,6 +251,16 @@ TEST_F(OwnedLockTest, TheKernelReleasesTheLockOfAHolderThatDies)
     EXPECT_EQ(cs.Lock(0), 0) << "still one holder at a time";
 }
 
+// Fault caught: a second run adopting, resetting (and later removing) the set a live run uses.
+TEST_F(OwnedLockTest, ASetInUseIsNotAdopted)
+{
+    CriticalSection running(path.c_str(), 0600);
+    ASSERT_EQ(running.Lock(0), 1);
+    const pid_t second = Fork([&] { CriticalSection again(path.c_str(), 0600); return again.semid == -1 && errno == EBUSY; });
+    EXPECT_TRUE(Succeeded(second));
+    EXPECT_EQ(running.Lock(0), 0) << "still held by this process";
+}
+
 // Fault caught: a set leaked on every crash, or a crashed holder's lock kept by the next run.
 TEST_F(OwnedLockTest, RunsKilledWhileHoldingItLeaveOneSetThatTheNextRunAdopts)
 {

@@ -7,8 +7,10 @@
 #include <poll.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <memory>
 
 using fieldkit::detail::kMessageReceiveSize;
@@ -22,7 +24,7 @@ constexpr int kStreamReadWaitMs = 10;
 
 // The send time-out (SO_SNDTIMEO) of a blocking descriptor in ms, rounded up;
 // 0 when it has none or is non-blocking (a non-blocking short send is its own business).
-long blocking_send_bound_ms(int descriptor)
+long long blocking_send_bound_ms(int descriptor)
 {
     const int flags = fcntl(descriptor, F_GETFL);
     if (flags == -1 || (flags & O_NONBLOCK))
@@ -31,23 +33,23 @@ long blocking_send_bound_ms(int descriptor)
     socklen_t size = sizeof bound;
     if (getsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &bound, &size) != 0)
         return 0;
-    return static_cast<long>(bound.tv_sec) * 1000 + (bound.tv_usec + 999) / 1000;
+    return static_cast<long long>(bound.tv_sec) * 1000 + (bound.tv_usec + 999) / 1000;
 }
 
 // Milliseconds of `bound_ms` left since `start`, rounded up; 0 or less when spent.
-long remaining_ms(SendClock::time_point start, long bound_ms)
+long long remaining_ms(SendClock::time_point start, long long bound_ms)
 {
     using std::chrono::microseconds;
     const long long used_us = std::chrono::duration_cast<microseconds>(SendClock::now() - start).count();
-    return static_cast<long>((bound_ms * 1000LL - used_us + 999) / 1000);
+    return (bound_ms * 1000 - used_us + 999) / 1000;
 }
 
 // Waits up to `ms` for `descriptor` to take bytes: poll's result (-1 with
 // EINTR when a signal ended the wait).
-int wait_writable(int descriptor, long ms)
+int wait_writable(int descriptor, long long ms)
 {
     pollfd entry{descriptor, POLLOUT, 0};
-    return poll(&entry, 1, static_cast<int>(ms));
+    return poll(&entry, 1, static_cast<int>(std::min<long long>(ms, INT_MAX)));
 }
 
 // Continues a send on a descriptor with a send time-out that a signal broke
@@ -56,12 +58,12 @@ int wait_writable(int descriptor, long ms)
 // bound counted from `start` is spent. Result as send(): bytes sent, or -1
 // with errno (EAGAIN when the time ran out before the first byte).
 ssize_t continue_bounded_send(int descriptor, const char* buf, size_t len, ssize_t sent,
-                              SendClock::time_point start, long bound_ms, const sockaddr* to,
+                              SendClock::time_point start, long long bound_ms, const sockaddr* to,
                               socklen_t to_len)
 {
     size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
     while (done < len) {
-        const long left = remaining_ms(start, bound_ms);
+        const long long left = remaining_ms(start, bound_ms);
         const int ready = left > 0 ? wait_writable(descriptor, left) : 0;
         if (ready == -1 && errno == EINTR)
             continue;  // the next pass waits for what is left
@@ -88,7 +90,7 @@ ssize_t send_within_bound(int descriptor, const char* buf, size_t len, const soc
     if (sent >= 0 ? static_cast<size_t>(sent) == len : errno != EINTR)
         return sent;
     const int send_errno = errno;
-    const long bound_ms = blocking_send_bound_ms(descriptor);
+    const long long bound_ms = blocking_send_bound_ms(descriptor);
     if (bound_ms == 0 || remaining_ms(start, bound_ms) <= 0) {
         errno = send_errno;
         return sent;

@@ -49,12 +49,22 @@ request parse(std::string line)
     return r;
 }
 
+// Control bytes other than TAB: NUL would cut the stored value short, CR, LF
+// and the rest would break the reply and announcement lines or a terminal.
 bool has_control_bytes(const std::string& line)
 {
     return std::any_of(line.begin(), line.end(), [](char c) {
         const auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7f;
+        return (byte < 0x20 && byte != '\t') || byte == 0x7f;
     });
+}
+
+// Bytes of a line as far as the limit counts them: a final CR (of CR LF) is free.
+size_t counted_bytes(const std::string& partial, const char* data, const char* stop)
+{
+    const size_t total = partial.size() + static_cast<size_t>(stop - data);
+    const char last = stop > data ? stop[-1] : (partial.empty() ? '\0' : partial.back());
+    return last == '\r' ? total - 1 : total;
 }
 
 bool is_key(const std::string& key)
@@ -82,24 +92,27 @@ int config_daemon::answered() const
 
 int config_daemon::OnMessage(TCPMessage* message)
 {
-    connection& c = connection_of(message->socket);
-    if (c.closing)
+    // One connection's messages come on one reading thread at a time; the
+    // record is held here even if the table moves on meanwhile.
+    const connection_ptr c = connection_of(message->socket);
+    if (c->closing)
         return 0;
     std::string replies;
-    const bool keep = take_bytes(c, message->data, message->length, replies);
-    reply_and_close(message, c, replies, keep);
+    const bool keep = take_bytes(*c, message->data, message->length, replies);
+    reply_and_close(message, *c, replies, keep);
     return 0;
 }
 
-config_daemon::connection& config_daemon::connection_of(int fd)
+config_daemon::connection_ptr config_daemon::connection_of(int fd)
 {
     struct stat info {};
     fstat(fd, &info);  // an open socket always has its own inode
-    connection& c = connections_[fd];
-    if (c.socket_id != info.st_ino) {
-        c = connection();
-        c.socket_id = info.st_ino;
-        c.may_set = peer_is_owner(fd);
+    const std::lock_guard<std::mutex> hold(connections_lock_);
+    connection_ptr& c = connections_[fd];
+    if (!c || c->socket_id != info.st_ino) {
+        c = std::make_shared<connection>();
+        c->socket_id = info.st_ino;
+        c->may_set = peer_is_owner(fd);
     }
     return c;
 }
@@ -116,7 +129,7 @@ bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std:
     while (data < end) {
         const char* newline = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)));
         const char* stop = newline ? newline : end;
-        if (c.partial.size() + static_cast<size_t>(stop - data) > kMaxLineBytes) {
+        if (counted_bytes(c.partial, data, stop) > kMaxLineBytes) {
             replies += "ERR line too long\n";
             return false;
         }

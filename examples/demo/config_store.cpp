@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "config_store.h"
 
+#include <cerrno>
+
 namespace demo {
 
 namespace {
 
 constexpr int kLockWaitMs = 1000;
+constexpr int kLockMode = 0600;  // only the daemon's own user may touch the lock
 
 }  // namespace
 
-config_store::config_store(JSocket* announcer) : announcer_(announcer)
+config_store::config_store(JSocket* announcer, const char* lock_path)
+    : lock_(lock_path, kLockMode), lock_error_(lock_.semid == -1 ? errno : 0), announcer_(announcer)
 {
     settings_.AddString("name: fieldkit-box");
     settings_.AddString("port: 8080");
@@ -19,6 +23,16 @@ config_store::config_store(JSocket* announcer) : announcer_(announcer)
 bool config_store::usable() const
 {
     return lock_.semid != -1;
+}
+
+int config_store::lock_error() const
+{
+    return lock_error_;
+}
+
+int config_store::dropped() const
+{
+    return dropped_.load();
 }
 
 int config_store::lock_set() const
@@ -62,7 +76,8 @@ JString config_store::set(const JString& key, const JString& value)
     lock_.Unlock();
     if (announcer_) {
         JString note = "changed " + line;
-        announcer_->SendMessage(note.GetBuffer(), static_cast<unsigned long>(note.GetLength()), -1);
+        if (announcer_->SendMessage(note.GetBuffer(), static_cast<unsigned long>(note.GetLength()), -1) != 1)
+            dropped_.fetch_add(1);  // the change stands; only its note is lost
     }
     return "OK";
 }

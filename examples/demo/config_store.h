@@ -1,22 +1,32 @@
 // SPDX-License-Identifier: MIT
 // The demo daemon's settings: "key: value" lines in a JStringArray, guarded
-// by a CriticalSection, with every change announced as a datagram.
+// by a CriticalSection of the owner form, with every change announced as a
+// datagram.
 #pragma once
 
 #include <fieldkit/fieldkit.h>
+
+#include <atomic>
 
 namespace demo {
 
 // Settings with lookups and changes that answer in protocol words ("OK ...",
 // "ERR ..."). Keys are case-sensitive and unique.
+// Threads: get and set may run on several threads at once (the lock guards
+// the settings); announcement sends go out in parallel on the datagram socket.
 class config_store {
 public:
     // `announcer` (may be null: no announcements) gets "changed key: value"
-    // after every change; it must outlive the store.
-    explicit config_store(JSocket* announcer);
+    // after every change; it must outlive the store, and its sends should be
+    // bounded (JSocket::SetSendTimeout): a note it cannot send is dropped and
+    // counted. The lock's key comes from `lock_path`, a path the daemon's user
+    // owns; its set is removed with the store.
+    config_store(JSocket* announcer, const char* lock_path);
 
     bool usable() const;  // the lock's semaphore set exists
+    int lock_error() const;  // errno of a failed lock creation, 0 otherwise
     int lock_set() const;  // the semaphore set's identifier, -1 without one
+    int dropped() const;   // change announcements that could not be sent
 
     JString get(const JString& key);                          // "OK value" or "ERR unknown key"
     JString set(const JString& key, const JString& value);    // "OK"; adds the key when new
@@ -27,7 +37,9 @@ private:
 
     JStringArray settings_;
     CriticalSection lock_;
+    int lock_error_;
     JSocket* announcer_;
+    std::atomic<int> dropped_{0};
 };
 
 }  // namespace demo

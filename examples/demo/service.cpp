@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace demo {
 
@@ -25,12 +26,12 @@ long parse_count(const char* text)
     return (errno == 0 && *end == '\0' && value >= 0) ? value : -1;
 }
 
-sigset_t stop_set()
+sigset_t watched_signals()
 {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
+    for (const int signal_number : {SIGTERM, SIGINT, SIGQUIT, SIGHUP})
+        sigaddset(&set, signal_number);
     return set;
 }
 
@@ -48,7 +49,8 @@ int inherited_listener()
 
 stop_signals::stop_signals() : fd_(-1)
 {
-    const sigset_t set = stop_set();
+    signal(SIGPIPE, SIG_IGN);
+    const sigset_t set = watched_signals();
     if (pthread_sigmask(SIG_BLOCK, &set, nullptr) == 0)
         fd_ = signalfd(-1, &set, SFD_CLOEXEC);
 }

@@ -11,11 +11,12 @@ namespace demo {
 // first passed descriptor is used.
 int inherited_listener();
 
-// SIGTERM and SIGINT, held back in this thread and every thread started after
-// construction and read through a signalfd, so that no handler runs and no
-// worker sees an interrupted call. Construct before starting any thread. The
-// signals stay held back until the process ends: a second one during the
-// shutdown cannot cut it short.
+// SIGTERM, SIGINT, SIGQUIT and SIGHUP, held back in this thread and every
+// thread started after construction and read through a signalfd, so that no
+// handler runs and no worker sees an interrupted call; SIGPIPE is ignored, so
+// that output whose reader went away cannot end the process. Construct before
+// starting any thread. The signals stay held back until the process ends: a
+// second one during the shutdown cannot cut it short.
 class stop_signals {
 public:
     stop_signals();

@@ -15,6 +15,17 @@
 /// destruction. A set outlives a process that ends without destroying its
 /// object. Copies are refused: two objects would remove one set twice.
 ///
+/// The owner form (CriticalSection(path, mode), CreateOwned) is for a lock one
+/// user keeps to itself: its key comes from a path the application owns, its
+/// mode is the application's (e.g. 0600: no other user may operate on it), Lock
+/// and Unlock use SEM_UNDO so the kernel releases the lock of a process that dies
+/// holding it, and a set left behind by a crashed run of the same user under the
+/// same key is adopted and reset instead of leaking. Such a set holds a second
+/// semaphore that marks its form; Lock and Unlock read the set's size
+/// (IPC_STAT) to choose SEM_UNDO, so the object's layout is unchanged. In this
+/// form the process that took the lock releases it (the kernel's undo record
+/// is per process).
+///
 /// Threads: Lock and Unlock may run on several threads at once on one object;
 /// Create and Delete must not overlap any other use of the object. Creating
 /// objects on several threads at once is safe. Lock never blocks in the kernel:
@@ -35,6 +46,19 @@ public:
     /// held lock. Result: the value read back (1) when ready; 0 or negative on
     /// failure, with semid -1.
     int Create();
+    /// CreateOwned(path, mode); a failure leaves semid -1 and shows only there.
+    CriticalSection(const char* path, int mode);
+
+    /// Owner form: drops any set the object has (Delete), then takes the set of
+    /// key ftok(path, 1): a new one with permissions `mode` & 0777, or the one a
+    /// crashed run of this same user left under that key, which is adopted
+    /// (permissions set to `mode`) and reset to free. One lock per path.
+    /// 1 ready; 0 refused or failed with semid -1 and errno saying why: the path
+    /// cannot be read (ftok), the set under the key was created by or belongs
+    /// to another user (EACCES), is not an owner-form set (EEXIST), or is in
+    /// use: the process that last operated on it still runs (EBUSY).
+    /// Delete and destruction remove the set, as for every set.
+    int CreateOwned(const char* path, int mode);
     /// Takes the lock, trying again without pause for up to `timeout` ms of
     /// wall-clock time; 0 or negative makes a single try. 1 taken, 0 not (time-out,
     /// no set, set removed meanwhile). Not re-entrant.

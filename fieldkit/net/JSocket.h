@@ -119,6 +119,14 @@ public:
     void tcp_drop_client(int& client_fd);
     /// No-linger close of fd; fd keeps its number and later resets close nothing.
     void tcp_close_listening_socket();
+    /// Bounds every later send on the own descriptor of a stream client or a
+    /// datagram socket to `ms` milliseconds (SO_SNDTIMEO); 0 removes the bound.
+    /// A datagram that cannot go out in time is not sent (SendMessage 0) and the
+    /// socket stays usable; a stream send cut short ends its connection
+    /// (tcp_send_msg). A signal during a bounded send neither loses bytes nor
+    /// ends it early. 1 set; 0 refused: negative `ms`, no descriptor, or a
+    /// listening socket (type TCP_SERVER).
+    int SetSendTimeout(int ms);
     /// Switches lingering off on close (SO_LINGER); 1 set, 0 failed.
     int tcp_set_socket_nolinger();
     /// SO_REUSEADDR on; 1 set, 0 failed.
@@ -154,7 +162,9 @@ public:
     /// it is lost (tcp_check_connection). A send cut short by the descriptor's send
     /// time-out (SO_SNDTIMEO on a blocking descriptor: a short count or EAGAIN)
     /// also shuts the connection down both ways, so the peer sees its end; the
-    /// result is unchanged.
+    /// result is unchanged. On a descriptor with a send time-out, a signal that
+    /// breaks the send off does not end it: the rest goes out within what is left
+    /// of the time-out (waiting for room, then sending without blocking).
     int tcp_send_msg(char* buf, unsigned long len, int fd);
     /// Waits up to 10 ms, then one receive on `fd` (-1 = own): bytes (>0), or -1
     /// for a time-out, an error or a peer that closed.

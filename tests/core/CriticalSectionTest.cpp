@@ -10,7 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <pwd.h>
+
+#include <cerrno>
+#include <fstream>
 #include <new>
+#include <sstream>
 #include <set>
 #include <type_traits>
 #include <utility>
@@ -180,6 +185,110 @@ TEST_F(CriticalSectionTest, IdentifiersSkipTakenKeysAndWrapAfter255)
     if (!KeyFree(kIds - 1))
         GTEST_SKIP() << "the key of 255 is held by someone else";
     ADD_FAILURE() << "identifiers did not count up past the held key and wrap from 255 to 0";
+}
+
+// The owner form on a file of a fresh directory. TearDown removes every set
+// under its key, also when a test failed, and fails when one was left.
+struct OwnedLockTest : ::testing::Test {
+    fktest::TempDir dir;
+    const std::string path = (std::ofstream(dir.path("owner")), dir.path("owner"));
+    const key_t key = ftok(path.c_str(), 1);
+
+    // Sets under the key now, from /proc/sysvipc/sem (key is its first column).
+    int SetsUnderKey() const
+    {
+        std::ifstream table("/proc/sysvipc/sem");
+        std::string line;
+        int count = 0;
+        while (std::getline(table, line)) {
+            std::istringstream row(line);
+            long long row_key = 0;
+            count += (row >> row_key) && static_cast<key_t>(row_key) == key;
+        }
+        return count;
+    }
+    void TearDown() override
+    {
+        int left = 0;
+        for (int set; (set = semget(key, 0, 0)) >= 0 && semctl(set, 0, IPC_RMID) == 0;)
+            ++left;
+        EXPECT_EQ(left, 0) << "semaphore set left behind";
+    }
+};
+
+// Fault caught: a set others can operate on (0666), or one another user
+// squatted on the key adopted (its creator keeps the owner's rights).
+TEST_F(OwnedLockTest, OnlyTheOwnerOperatesItAndAnotherUsersSetIsRefused)
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "running as another user id needs root and a user nobody";
+    CriticalSection cs(path.c_str(), 0600);
+    ASSERT_GE(cs.semid, 0);
+    const uid_t other = nobody->pw_uid;
+    const int semid = cs.semid;
+    const auto as_nobody = [other](auto attempt) { return Succeeded(Fork([&] { return setuid(other) == 0 && attempt(); })); };
+    EXPECT_TRUE(as_nobody([semid] { sembuf take{0, -1, IPC_NOWAIT}; return semop(semid, &take, 1) == -1 && errno == EACCES; }));
+    EXPECT_TRUE(as_nobody([semid] { return semctl(semid, 0, SETVAL, 0) == -1 && errno == EACCES; }));
+    EXPECT_TRUE(as_nobody([semid] { return semctl(semid, 0, IPC_RMID) == -1 && errno == EPERM; }));
+    cs.Delete();
+    const key_t squatted = key;
+    ASSERT_TRUE(as_nobody([squatted] { return semget(squatted, 2, IPC_CREAT | 0666) >= 0; }));
+    errno = 0;
+    EXPECT_EQ(cs.CreateOwned(path.c_str(), 0600), 0);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(cs.semid, -1);
+    EXPECT_EQ(SetsUnderKey(), 1) << "the other user's set is left alone";
+    semctl(semget(key, 0, 0), 0, IPC_RMID);
+}
+
+// Fault caught: Lock without SEM_UNDO, so a holder that dies keeps the lock for good.
+TEST_F(OwnedLockTest, TheKernelReleasesTheLockOfAHolderThatDies)
+{
+    CriticalSection cs(path.c_str(), 0600);
+    ASSERT_TRUE(Succeeded(Fork([&] { return cs.Lock(0) == 1; })));
+    EXPECT_EQ(cs.Lock(0), 1);
+    EXPECT_EQ(cs.Lock(0), 0) << "still one holder at a time";
+}
+
+// Fault caught: a second run adopting, resetting (and later removing) the set a live run uses.
+TEST_F(OwnedLockTest, ASetInUseIsNotAdopted)
+{
+    CriticalSection running(path.c_str(), 0600);
+    ASSERT_EQ(running.Lock(0), 1);
+    const pid_t second = Fork([&] { CriticalSection again(path.c_str(), 0600); return again.semid == -1 && errno == EBUSY; });
+    EXPECT_TRUE(Succeeded(second));
+    EXPECT_EQ(running.Lock(0), 0) << "still held by this process";
+}
+
+// Fault caught: a set leaked on every crash, or a crashed holder's lock kept by the next run.
+TEST_F(OwnedLockTest, RunsKilledWhileHoldingItLeaveOneSetThatTheNextRunAdopts)
+{
+    int first = -1;
+    for (int run = 0; run < 30; ++run) {
+        SCOPED_TRACE(run);
+        int ids[2];
+        ASSERT_EQ(pipe(ids), 0);
+        const pid_t child = fork();
+        if (child == 0) {
+            CriticalSection cs(path.c_str(), 0600);
+            const int semid = cs.Lock(0) == 1 ? cs.semid : -1;
+            (void)!write(ids[1], &semid, sizeof semid);
+            kill(getpid(), SIGKILL);
+        }
+        int semid = -2, status = 0;
+        EXPECT_EQ(read(ids[0], &semid, sizeof semid), static_cast<ssize_t>(sizeof semid));
+        close(ids[0]);
+        close(ids[1]);
+        EXPECT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_GE(semid, 0) << "the run took the lock";
+        first = run == 0 ? semid : first;
+        EXPECT_EQ(semid, first) << "the same set, adopted";
+    }
+    EXPECT_EQ(SetsUnderKey(), 1);
+    CriticalSection next(path.c_str(), 0600);
+    EXPECT_EQ(next.semid, first);
+    EXPECT_EQ(next.Lock(0), 1);
 }
 
 }  // namespace

@@ -37,13 +37,20 @@ def wait_until(predicate, limit=WAIT):
 
 class Daemon:  # --serve PATH, maybe behind systemd-socket-activate (binds PATH, execs on the first connection)
 
-    def __init__(self, binary, path, activated):
+    def __init__(self, binary, path, activated=False, extra=()):
         self.path, self.log = path, path + ".log"
-        command = (["systemd-socket-activate", "-l", path] if activated else []) + [binary, "--serve", path]
+        command = (["systemd-socket-activate", "-l", path] if activated else []) + [binary, "--serve", path, *extra]
         with open(self.log, "w") as out:
             self.proc = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT)
         daemons.append(self.proc)
         check(wait_until(lambda: os.path.exists(path)), f"{path} did not appear within {WAIT} s")
+        if not activated:  # the path is bound before the server starts (and a stale one is there before that)
+            check(wait_until(lambda: "serving on" in self.output()), f"no start line: {self.output()!r}")
+
+    def stop(self, sig=signal.SIGTERM):  # the exit status (None: still running after WAIT)
+        self.proc.send_signal(sig)
+        wait_until(lambda: self.proc.poll() is not None)
+        return self.proc.poll()
 
     def output(self):
         return pathlib.Path(self.log).read_text()
@@ -122,6 +129,9 @@ def test_framing(path):
                 (b"me\n", 1, b"OK fieldkit-box\n", "the rest of that request"),
                 (b"x" * 1024 + b"\n", 1, b"ERR unknown command\n", "a 1024-byte line"),
                 (b"GET port\n", 1, b"OK 8080\n", "the request after a 1024-byte line"),
+                (b"SET note " + b"n" * 1015 + b"\r\n", 1, b"OK\n", "a 1024-byte line ending in CR LF (the CR not counted)"),
+                (b"SET k a\tb\t\nGET k\n", 2, b"OK\nOK a\tb\t\n", "a value with tabs (the rest of the line)"),
+                (b"SET k a\x01b\n", 1, b"ERR control character in request\n", "a value with another control byte"),
                 (b"x" * 1025, 2, b"ERR line too long\n", "a 1025-byte line (expected the refusal, then the close)")):
             got = ask(s, request, lines)
             check(got == expected, f"{what} got {got[:80]!r}")
@@ -157,6 +167,90 @@ def test_set_from_other_user(path):
     os.chmod(path, 0o666)
     got = run_tool(["nc", "-N", "-U", path], "SET port 1\nGET port\n", user="nobody", group="nogroup")
     check(got == "ERR permission denied\nOK 8080\n", f"SET from user nobody got {got!r}")
+
+
+def as_nobody(what):  # True when the hostile checks can run as user nobody; else says why they are skipped
+    if os.geteuid() != 0:
+        print(f"skipped: {what} as user nobody needs root", flush=True)
+    return os.geteuid() == 0
+
+
+def test_lock_set_attack(daemon):  # nobody's SETVAL and IPC_RMID on the lock set are refused; SET still works
+    system_python = "/usr/bin/python3"  # one that nobody may run
+    if not as_nobody("SETVAL and IPC_RMID on the lock set") or not os.path.exists(system_python):
+        return
+    attack = ("import ctypes; libc = ctypes.CDLL(None, use_errno=True); s = int(input()); "
+              "print(libc.semctl(s, 0, 16, 0), ctypes.get_errno(), libc.semctl(s, 0, 0), ctypes.get_errno())")
+    got = run_tool([system_python, "-c", attack], f"{daemon.lock_set()}\n", user="nobody")
+    check(got.split() == ["-1", "13", "-1", "1"], f"nobody's SETVAL, IPC_RMID on the lock set gave (result, errno) {got!r}")
+    with connect(daemon.path) as s:
+        got = ask(s, b"SET after attack\nGET after\n", 2)
+    check(got == b"OK\nOK attack\n", f"SET after the lock-set attack got {got!r}")
+
+
+def test_refusals(binary, scratch):  # what the daemon must not replace, and start failures that say why
+    taken = os.path.join(scratch, "taken")
+    pathlib.Path(taken).write_text("precious")
+    live = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    live.bind(os.path.join(scratch, "live")), live.listen(1)
+    for path, reason in ((taken, "exists and is not a socket"), (os.path.join(scratch, "live"), "another process is serving"),
+                         (os.path.join(scratch, "missing", "x"), "No such file or directory"),
+                         (os.path.join(scratch, "x" * 120), "File name too long")):
+        done = subprocess.run([binary, "--serve", path], capture_output=True, text=True, timeout=WAIT)
+        check(done.returncode == 1 and reason in done.stderr, f"--serve {path[-20:]}: status {done.returncode}, {done.stderr!r}")
+    check(pathlib.Path(taken).read_text() == "precious", "the file at PATH was changed")
+    check(os.path.exists(live.getsockname()), "the live socket's path was removed")
+    live.close()
+
+
+def test_stalled_announcements(binary, scratch):  # SETs answered at once although nobody reads the notes
+    receiver = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    receiver.bind(os.path.join(scratch, "notes"))
+    daemon = Daemon(binary, os.path.join(scratch, "announcing.sock"), extra=("--announce", receiver.getsockname()))
+    sets = int(pathlib.Path("/proc/sys/net/unix/max_dgram_qlen").read_text()) + 30  # the queue fills, 30 more
+    with connect(daemon.path) as s:
+        start = time.monotonic()
+        replies = [ask(s, f"SET n {i}\n".encode()) for i in range(sets)]
+        seconds = time.monotonic() - start
+    check(replies == [b"OK\n"] * sets, f"SETs beside a stalled announce receiver got {set(replies)}")
+    check(seconds < sets * 0.1, f"{sets} SETs beside a stalled announce receiver took {seconds:.1f} s")
+    check(daemon.stop() == 0, "exit status after SIGTERM beside a stalled announce receiver")
+    dropped = daemon.output().split("requests, ")[-1].split()[0]
+    check(dropped.isdigit() and int(dropped) > 0, f"summary line: {daemon.output().splitlines()[-1:]}")
+    receiver.close()
+
+
+def test_crash_restarts(binary, scratch):  # 30 SIGKILLs: one lock set, adopted each time; the stale socket replaced
+    path, sets = os.path.join(scratch, "crashing.sock"), set()
+    for _ in range(31):
+        daemon = Daemon(binary, path)
+        sets.add(daemon.lock_set())
+        if len(sets) == 1 and daemon.proc.poll() is None and _ < 30:
+            daemon.stop(signal.SIGKILL)
+    check(len(sets) == 1, f"lock sets {sets} over 30 SIGKILL restarts (other processes' sets not counted)")
+    with connect(path) as s:
+        check(ask(s, b"GET port\n") == b"OK 8080\n", "a GET after 30 SIGKILL restarts")
+    check(daemon.stop() == 0 and not sets & semaphore_sets() and not os.path.exists(path),
+          f"after the last stop: set kept {sets & semaphore_sets()}, path kept: {os.path.exists(path)}")
+
+
+def test_signals(binary, scratch):  # SIGHUP keeps it serving; SIGTERM with stdout gone still cleans up
+    daemon = Daemon(binary, os.path.join(scratch, "hup.sock"))
+    daemon.proc.send_signal(signal.SIGHUP)
+    check(wait_until(lambda: "SIGHUP" in daemon.output()), f"no note of SIGHUP: {daemon.output()!r}")
+    with connect(daemon.path) as s:
+        check(ask(s, b"GET port\n") == b"OK 8080\n", "a GET after SIGHUP")
+    check(daemon.stop() == 0, "exit status after SIGHUP, then SIGTERM")
+    path = os.path.join(scratch, "mute.sock")
+    proc = subprocess.Popen([binary, "--serve", path], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    daemons.append(proc)
+    proc.stdout.readline()  # the start line: the set exists and the path is bound
+    sets = semaphore_sets()
+    proc.stdout.close()  # the reader of its output goes away
+    proc.send_signal(signal.SIGTERM)
+    status = proc.wait(timeout=WAIT)
+    check(status == 0 and not os.path.exists(path) and len(semaphore_sets()) == len(sets) - 1,
+          f"SIGTERM with stdout gone: status {status}, path kept {os.path.exists(path)}")
 
 
 def traffic(path, rounds, during=lambda: None):  # 4 clients SET and GET; after `rounds`, `during` runs; errors ignored
@@ -234,12 +328,21 @@ def main():
         check_stop(daemon, "socket-activated", path_kept=True)
         daemon = Daemon(binary, os.path.join(scratch, "bound.sock"), activated=False)
         test_no_descriptor_leak(daemon)
+        test_lock_set_attack(daemon)
         check_stop(daemon, "bound path", path_kept=False)
+        test_refusals(binary, scratch)
+        test_stalled_announcements(binary, scratch)
+        test_crash_restarts(binary, scratch)
+        test_signals(binary, scratch)
         test_units(unit_dir, binary, scratch)
     finally:
-        for proc in daemons:
-            proc.kill()  # nothing when it is gone already
-            proc.wait()
+        for proc in daemons:  # a stop that removes the lock set, then a kill for one that hangs
+            proc.terminate()  # nothing when it is gone already
+            try:
+                proc.wait(timeout=WAIT)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
         shutil.rmtree(scratch, ignore_errors=True)
     print(f"{len(failures)} failure(s)" if failures else "daemon: every check passed")
     return 1 if failures else 0

@@ -74,6 +74,21 @@ TEST_F(LocalPair, EachDatagramIsOneReceiveCutTo2048BytesAnEmptyOneCountsAsNotSen
     EXPECT_EQ(receiver->ReceiveMessage(buf, sizeof buf, kArrives, -1), 0) << "yet it travels";
 }
 
+// Fault caught: a datagram send to a receiver that stopped reading blocking for good,
+// or the socket left unusable after the bound ran out.
+TEST_F(LocalPair, BoundedSendToAStalledReceiverGivesUpInTimeAndTheSocketStaysUsable)
+{
+    ASSERT_EQ(sender.SetSendTimeout(50), 1);
+    const std::string datagram = Pattern(1000);
+    int sends = 0;
+    while (sends < 100000 && Send(sender, datagram) == 1)
+        ++sends;
+    EXPECT_LT(sends, 100000) << "the receiver's queue filled up";
+    EXPECT_TRUE(TakesMs(45, 5000, [&] { EXPECT_EQ(Send(sender, datagram), 0); }));
+    EXPECT_EQ(Receive(*receiver), datagram);
+    EXPECT_EQ(Send(sender, "again"), 1) << "room again: the socket still sends";
+}
+
 TEST_F(LocalPair, NameSetDirectlyIsCutTo107CharactersAndReopeningClosesTheEarlierSocket)
 {
     std::strcpy(sender.name, (path + "-beyond").c_str());

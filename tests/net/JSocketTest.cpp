@@ -322,6 +322,54 @@ TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
     }
 }
 
+// Fault caught: EINTR under SO_SNDTIMEO (even with SA_RESTART) taken for a time-out
+// or for success, losing the unsent part or cutting the connection.
+TEST(JSocketSendTimeout, SignalsDuringABoundedSendLoseNoByteAndKeepTheConnection)
+{
+    Connection c(true);
+    const std::string message = Pattern(4 << 20);  // far more than the socket buffers hold
+    const pid_t reader = fork();
+    if (reader == 0) {  // reads only once the sender is blocked, then answers whether all came in order
+        Sleep(300);
+        std::string got;
+        for (Message m; got.size() < message.size() && c.server.ReceiveMessage(&m, 5000, c.accepted);)
+            got.append(m.data, m.length);
+        char verdict = got == message ? 'y' : 'n';
+        c.server.SendMessage(&verdict, 1, c.accepted);
+        _exit(0);
+    }
+    ASSERT_EQ(c.client.SetSendTimeout(20000), 1);
+    int sent = 0;
+    {
+        SignalStorm signals(true);
+        sent = c.client.SendMessage(const_cast<char*>(message.data()), message.size(), -1);
+    }
+    EXPECT_EQ(sent, 1);
+    char verdict = 0;
+    EXPECT_EQ(c.client.ReceiveMessage(&verdict, 1, 20000, -1), 1) << "the connection is still open";
+    EXPECT_EQ(verdict, 'y') << "every byte arrived, in order";
+    int status = 0;
+    EXPECT_EQ(waitpid(reader, &status, 0), reader);
+}
+
+// Rows: what SetSendTimeout refuses and what it sets (SO_SNDTIMEO as read back).
+TEST(JSocketSendTimeout, SetSendTimeoutBoundsClientsAndRefusesTheRest)
+{
+    Connection c(true);
+    JSocket empty;
+    EXPECT_EQ(empty.SetSendTimeout(100), 0) << "no descriptor";
+    EXPECT_EQ(c.server.SetSendTimeout(100), 0) << "a listening socket";
+    EXPECT_EQ(c.client.SetSendTimeout(-1), 0);
+    for (int ms : {0, 1500}) {  // the kernel keeps whole clock ticks
+        SCOPED_TRACE(ms);
+        EXPECT_EQ(c.client.SetSendTimeout(ms), 1);
+        timeval bound{};
+        socklen_t size = sizeof bound;
+        getsockopt(c.client.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &size);
+        EXPECT_EQ(bound.tv_sec * 1000 + bound.tv_usec / 1000, ms);
+    }
+}
+
 TEST(JSocketSendTimeout, NonBlockingDescriptorKeepsItsConnectionWhenFull)
 {
     Connection c(true);

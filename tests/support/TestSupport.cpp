@@ -127,10 +127,11 @@ std::string Pattern(std::size_t n)
     return s;
 }
 
-SignalStorm::SignalStorm()
+SignalStorm::SignalStorm(bool restart)
 {
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
+    sa.sa_flags = restart ? SA_RESTART : 0;
     sigaction(SIGUSR1, &sa, &old_);
     const pthread_t target = pthread_self();
     kicker_ = std::thread([this, target] {

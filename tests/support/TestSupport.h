@@ -52,11 +52,13 @@ std::string HeldAfterExec(const std::vector<int>& fds);
 std::string Pattern(std::size_t n);
 
 // While in scope, a helper thread sends SIGUSR1 to the constructing thread
-// every 20 ms. The handler does nothing and is installed without SA_RESTART,
-// so blocking calls of that thread really see EINTR. The old handler returns after.
+// every 20 ms. The handler does nothing and is installed without SA_RESTART
+// unless `restart` asks for it, so blocking calls of that thread really see
+// EINTR (with SA_RESTART, only those the kernel does not restart). The old
+// handler returns after.
 class SignalStorm {
 public:
-    SignalStorm();
+    explicit SignalStorm(bool restart = false);
     ~SignalStorm();
     SignalStorm(const SignalStorm&) = delete;
     SignalStorm& operator=(const SignalStorm&) = delete;

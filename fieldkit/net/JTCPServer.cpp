@@ -109,7 +109,8 @@ thread_local int current_slot = -1;                   // the slot whose message 
 void notify_reader(reader_state& reader)
 {
     reader.output_news.store(true, std::memory_order_release);
-    signal_event(reader.wake_fd);
+    if (current_reader != &reader)  // the reading thread itself sees the news at the end of its pass
+        signal_event(reader.wake_fd);
 }
 
 }  // namespace

@@ -351,31 +351,20 @@ Figures SoleClient(const std::string& path, int rounds, double limit_ms)
     return Summarise(samples, wall.Microseconds(), !ok);
 }
 
-// Keeps the best of each figure over the runs: the least disturbed ones.
-void KeepBest(Figures& best, const Figures& f, bool first)
+// Keeps the best of each figure over the runs (the least disturbed ones), or
+// the worst where a bound must hold in every run and one lucky run must not
+// hide the others.
+void Keep(Figures& kept, const Figures& f, bool first, bool best)
 {
     if (first) {
-        best = f;
+        kept = f;
         return;
     }
-    best.median_us = std::min(best.median_us, f.median_us);
-    best.p99_us = std::min(best.p99_us, f.p99_us);
-    best.per_second = std::max(best.per_second, f.per_second);
-    best.failed = best.failed || f.failed;
-}
-
-// Keeps the worst of each figure over the runs: where a bound must hold in
-// every run, one lucky run must not hide the others.
-void KeepWorst(Figures& worst, const Figures& f, bool first)
-{
-    if (first) {
-        worst = f;
-        return;
-    }
-    worst.median_us = std::max(worst.median_us, f.median_us);
-    worst.p99_us = std::max(worst.p99_us, f.p99_us);
-    worst.per_second = std::min(worst.per_second, f.per_second);
-    worst.failed = worst.failed || f.failed;
+    const auto time = [best](double a, double b) { return best ? std::min(a, b) : std::max(a, b); };
+    kept.median_us = time(kept.median_us, f.median_us);
+    kept.p99_us = time(kept.p99_us, f.p99_us);
+    kept.per_second = best ? std::max(kept.per_second, f.per_second) : std::min(kept.per_second, f.per_second);
+    kept.failed = kept.failed || f.failed;
 }
 
 struct Scenario {
@@ -479,7 +468,7 @@ Comparison RunInterleaved(const Scenario& scenario, const Contenders& contenders
             const Figures f = scenario.run(path);
             if (f.failed)
                 std::printf("warning: %s failed during '%s'\n", contenders[c].name, scenario.name);
-            KeepBest(result.of[c], f, run == 0);
+            Keep(result.of[c], f, run == 0, true);
         }
     }
     return result;
@@ -757,8 +746,8 @@ FlooderFigures MeasureFlooders(bool lowest_priority)
         const FlooderFigures f = FloodedRun(lowest_priority);
         if (f.alone.failed || f.flooded.failed)
             std::printf("warning: the well-behaved client failed beside the flooders\n");
-        KeepWorst(worst.alone, f.alone, run == 0);
-        KeepWorst(worst.flooded, f.flooded, run == 0);
+        Keep(worst.alone, f.alone, run == 0, false);
+        Keep(worst.flooded, f.flooded, run == 0, false);
         worst.rss_growth_kib = std::max(worst.rss_growth_kib, f.rss_growth_kib);
         worst.cuts += f.cuts;
     }

@@ -6,12 +6,24 @@
 //   asio     - standalone Asio on one io_context thread (skipped, with a note,
 //              when asio.hpp was not found at configure time).
 // Scenarios: round trips on established connections (1 client, then 8 at
-// once) and fresh connections (connect, send, receive the reply, close).
-// Then fieldkit alone, against itself: the round trip of one client beside
-// 0, 100 and 1000 idle connections; 200 clients that each connect, do one
-// round trip and close, on 4 slots against 256; and 16 clients reconnecting
-// on 8 slots, whose slowest round trips show how long a freed slot waits.
-// Every client is the same raw blocking socket code for every server.
+// once), each both free and with the whole process (clients and servers)
+// pinned to one CPU, which takes the scheduler's placement out of the figure;
+// and fresh connections (connect, send, receive the reply, close).
+// Then 8 clients free on every CPU against fieldkit with 1, 2 and 4 reading
+// threads, next to the blocking server. Then fieldkit against itself: the
+// round trip of one client beside 0, 100 and 1000 idle connections; 200
+// clients that each connect, do one round trip and close, on 4 slots against
+// 256; 16 clients reconnecting on 8 slots, whose slowest round trips show how
+// long a freed slot waits (against the same on the blocking server); and one
+// client beside 7 flooders that send without ever reading their replies, so
+// their queues fill, reach the limit and get cut, and they reconnect: that
+// client's round trip against its own alone, and the process's resident
+// memory growth against the most the server may hold in queues; once with
+// the flooders at normal priority, once at the lowest (nice 19), which takes
+// their own processor time out of the client's figure on a machine with few CPUs.
+// Every client is the same raw blocking socket code for every server; every
+// row prints its ratio to a baseline measured in the same run (or, for the
+// memory row, to the stated bound).
 #include "BenchUtil.h"
 
 #include <fieldkit/net/JTCPServer.h>
@@ -20,6 +32,7 @@
 #include <asio.hpp>
 #endif
 
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -28,11 +41,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +72,12 @@ constexpr int kSoakClients = 16;
 constexpr int kSoakSlots = 8;
 constexpr int kSoakRoundTripsPerConnection = 4;
 constexpr int kSoakMs = 2000;
+constexpr int kReadingThreads[] = {1, 2, 4};
+constexpr int kFlooders = 7;
+constexpr int kFloodedRoundTrips = 5000;
+constexpr int kFloodedLimitMs = 3000;  // a server stalled by the flood ends the count early
+constexpr long kSendBufferLimit = 64 * 1024;  // the server's default: what one queue may hold
+constexpr int kFlooderWaitMs = 100;           // a flooder's blocked send looks at the stop flag this often
 
 // ---- the client side, shared by every server -----------------------------
 
@@ -68,10 +89,15 @@ sockaddr_un LocalAddress(const std::string& path)
     return addr;
 }
 
-int Connect(const std::string& path)
+// A connected socket, or -1. With `wait_ms`, connect and every send give up
+// after that long (EAGAIN) instead of blocking on.
+int Connect(const std::string& path, int wait_ms = 0)
 {
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     const sockaddr_un addr = LocalAddress(path);
+    const timeval wait{wait_ms / 1000, (wait_ms % 1000) * 1000};
+    if (fd != -1 && wait_ms > 0)
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
     if (fd != -1 && connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd);
         return -1;
@@ -101,9 +127,13 @@ bool RoundTrip(int fd)
 
 class FieldkitEcho : public JStdApp {
 public:
-    explicit FieldkitEcho(const std::string& path, int slots = kSlots) : server_(path.c_str(), slots)
+    // OnMessage only answers on the message's own connection, so it is safe
+    // with several reading threads.
+    explicit FieldkitEcho(const std::string& path, int slots = kSlots, int reading_threads = 1)
     {
+        server_.SetReadingThreads(reading_threads);
         server_.SetApp(this);
+        server_.StartServer(path.c_str(), slots);
     }
     int OnMessage(TCPMessage* m) override { return server_.SendMessage(m); }
 
@@ -299,17 +329,42 @@ Figures Fresh(const std::string& path, int connections)
     return Summarise(samples, wall.Microseconds(), failed);
 }
 
-// Keeps the best of each figure over the runs: the least disturbed ones.
-void KeepBest(Figures& best, const Figures& f, bool first)
+
+// Up to `rounds` round trips of one client on one connection, for at most
+// `limit_ms` after its warm-up; one sample each.
+Figures SoleClient(const std::string& path, int rounds, double limit_ms)
+{
+    const int fd = Connect(path);
+    bool ok = fd != -1;
+    for (int i = 0; ok && i < kWarmUp; ++i)
+        ok = RoundTrip(fd);
+    std::vector<double> samples;
+    samples.reserve(static_cast<size_t>(rounds));
+    bench::Stopwatch wall;
+    for (int i = 0; ok && i < rounds && wall.Microseconds() < limit_ms * 1e3; ++i) {
+        bench::Stopwatch sw;
+        ok = RoundTrip(fd);
+        samples.push_back(sw.Microseconds());
+    }
+    if (fd != -1)
+        close(fd);
+    return Summarise(samples, wall.Microseconds(), !ok);
+}
+
+// Keeps the best of each figure over the runs (the least disturbed ones), or
+// the worst where a bound must hold in every run and one lucky run must not
+// hide the others.
+void Keep(Figures& kept, const Figures& f, bool first, bool best)
 {
     if (first) {
-        best = f;
+        kept = f;
         return;
     }
-    best.median_us = std::min(best.median_us, f.median_us);
-    best.p99_us = std::min(best.p99_us, f.p99_us);
-    best.per_second = std::max(best.per_second, f.per_second);
-    best.failed = best.failed || f.failed;
+    const auto time = [best](double a, double b) { return best ? std::min(a, b) : std::max(a, b); };
+    kept.median_us = time(kept.median_us, f.median_us);
+    kept.p99_us = time(kept.p99_us, f.p99_us);
+    kept.per_second = best ? std::max(kept.per_second, f.per_second) : std::min(kept.per_second, f.per_second);
+    kept.failed = kept.failed || f.failed;
 }
 
 struct Scenario {
@@ -328,16 +383,38 @@ std::string BenchPath(const char* leaf)
     return "/tmp/fieldkit-server-bench-" + std::to_string(getpid()) + "-" + leaf;
 }
 
-void PrintComparison(const char* scenario, const Figures& ours, const char* baseline, const Figures& theirs)
+void PrintComparison(const std::string& scenario, const Figures& ours, const char* baseline, const Figures& theirs)
 {
-    char what[96];
-    std::snprintf(what, sizeof what, "%s, median", scenario);
-    bench::Row(what, ours.median_us, baseline, theirs.median_us, "us");
-    std::snprintf(what, sizeof what, "%s, p99", scenario);
-    bench::Row(what, ours.p99_us, baseline, theirs.p99_us, "us");
-    std::snprintf(what, sizeof what, "%s, throughput", scenario);
-    bench::Row(what, ours.per_second, baseline, theirs.per_second, "msg/s");
+    bench::Row((scenario + ", median").c_str(), ours.median_us, baseline, theirs.median_us, "us");
+    bench::Row((scenario + ", p99").c_str(), ours.p99_us, baseline, theirs.p99_us, "us");
+    bench::Row((scenario + ", throughput").c_str(), ours.per_second, baseline, theirs.per_second, "msg/s");
 }
+
+// Pins the calling thread to the first CPU it may use, and with it every
+// thread it creates from then on (they inherit the set), so clients and
+// servers started meanwhile share that one CPU. Puts the old set back when it goes.
+class OneCpu {
+public:
+    OneCpu()
+    {
+        CPU_ZERO(&old_);
+        sched_getaffinity(0, sizeof old_, &old_);
+        int cpu = 0;
+        while (cpu < CPU_SETSIZE - 1 && !CPU_ISSET(cpu, &old_))
+            ++cpu;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        if (sched_setaffinity(0, sizeof one, &one) != 0)
+            std::perror("pinning to one CPU");
+    }
+    ~OneCpu() { sched_setaffinity(0, sizeof old_, &old_); }
+    OneCpu(const OneCpu&) = delete;
+    OneCpu& operator=(const OneCpu&) = delete;
+
+private:
+    cpu_set_t old_;
+};
 
 // ---- the steps of the run --------------------------------------------------
 
@@ -350,22 +427,24 @@ void RaiseDescriptorLimit()
     setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+template <typename Server>
+Contender Serving(const char* name)
+{
+    return {name, [](const std::string& p) { return std::shared_ptr<void>(std::make_shared<Server>(p)); }};
+}
+
 Contenders AllContenders()
 {
-    Contenders contenders = {
-        {"fieldkit", [](const std::string& p) { return std::shared_ptr<void>(std::make_shared<FieldkitEcho>(p)); }},
-        {"blocking", [](const std::string& p) { return std::shared_ptr<void>(std::make_shared<BlockingEcho>(p)); }},
-    };
+    Contenders contenders = {Serving<FieldkitEcho>("fieldkit"), Serving<BlockingEcho>("blocking")};
 #ifdef FIELDKIT_BENCH_ASIO
-    contenders.push_back(
-        {"asio", [](const std::string& p) { return std::shared_ptr<void>(std::make_shared<AsioEcho>(p)); }});
+    contenders.push_back(Serving<AsioEcho>("asio"));
 #else
     std::printf("note: asio.hpp not found at configure time; the Asio baseline is skipped\n");
 #endif
     return contenders;
 }
 
-// Figures of every contender in one scenario, by contender name.
+// Figures of every contender in one scenario, in the contenders' order.
 struct Comparison {
     std::vector<Figures> of;
     const Figures& Fieldkit() const { return of[0]; }
@@ -378,24 +457,65 @@ struct Comparison {
     }
 };
 
-// Runs `scenario` kRuns times on every contender, interleaved, keeps the best
-// figures and prints fieldkit against each baseline.
-Comparison CompareServers(const Scenario& scenario, const Contenders& contenders)
+// Runs `scenario` kRuns times on every contender, interleaved, and keeps the
+// best figures. Each run starts with the next contender: whichever goes first
+// after a change of scenario tends to come out slower.
+Comparison RunInterleaved(const Scenario& scenario, const Contenders& contenders)
 {
     Comparison result{std::vector<Figures>(contenders.size())};
     for (int run = 0; run < kRuns; ++run) {
-        for (size_t c = 0; c < contenders.size(); ++c) {
-            const std::string path = BenchPath(contenders[c].name);
+        for (size_t k = 0; k < contenders.size(); ++k) {
+            const size_t c = (k + static_cast<size_t>(run)) % contenders.size();
+            const std::string path = BenchPath("server");
             std::shared_ptr<void> server = contenders[c].start(path);
             const Figures f = scenario.run(path);
             if (f.failed)
                 std::printf("warning: %s failed during '%s'\n", contenders[c].name, scenario.name);
-            KeepBest(result.of[c], f, run == 0);
+            Keep(result.of[c], f, run == 0, true);
         }
     }
-    for (size_t c = 1; c < contenders.size(); ++c)
-        PrintComparison(scenario.name, result.Fieldkit(), contenders[c].name, result.of[c]);
     return result;
+}
+
+// The scenario on every contender, pinned to one CPU or free, and fieldkit
+// (the first contender) against each of the others.
+Comparison CompareServers(const Scenario& scenario, const Contenders& contenders, bool pinned)
+{
+    std::optional<OneCpu> pin;
+    if (pinned)
+        pin.emplace();
+    const Comparison result = RunInterleaved(scenario, contenders);
+    const std::string name = std::string(scenario.name) + (pinned ? ", pinned" : ", free");
+    for (size_t c = 1; c < contenders.size(); ++c)
+        PrintComparison(name, result.Fieldkit(), contenders[c].name, result.of[c]);
+    return result;
+}
+
+template <int kThreads>
+struct ThreadedEcho : FieldkitEcho {
+    explicit ThreadedEcho(const std::string& path) : FieldkitEcho(path, kSlots, kThreads) {}
+};
+
+// 8 clients free on every CPU against fieldkit with 1, 2 and 4 reading
+// threads and the blocking server, interleaved; throughput ratios, by thread count.
+std::vector<double> MeasureReadingThreads(const Scenario& crowd)
+{
+    const Contenders contenders = {Serving<ThreadedEcho<kReadingThreads[0]>>("fieldkit, 1 thread"),
+                                   Serving<ThreadedEcho<kReadingThreads[1]>>("fieldkit, 2 threads"),
+                                   Serving<ThreadedEcho<kReadingThreads[2]>>("fieldkit, 4 threads"),
+                                   Serving<BlockingEcho>("blocking")};
+    const Comparison result = RunInterleaved(crowd, contenders);
+    const Figures& blocking = result.of.back();
+    std::vector<double> ratios;
+    for (size_t t = 0; t < std::size(kReadingThreads); ++t) {
+        const std::string name =
+            std::to_string(kCrowdClients) + " clients, " + std::to_string(kReadingThreads[t]) +
+                                 (kReadingThreads[t] == 1 ? " reading thread" : " reading threads");
+        bench::Row((name + ", median").c_str(), result.of[t].median_us, "blocking", blocking.median_us, "us");
+        bench::Row((name + ", throughput").c_str(), result.of[t].per_second, "blocking", blocking.per_second, "msg/s");
+        ratios.push_back(result.of[t].per_second / blocking.per_second);
+    }
+    return ratios;
 }
 
 // Connections that are opened and then never used, until the object goes.
@@ -433,10 +553,9 @@ std::vector<double> MeasureIdleCost()
             best[level] = std::min(best[level], f.median_us);
         }
     }
-    char what[96];
     for (size_t level = 1; level < best.size(); ++level) {
-        std::snprintf(what, sizeof what, "round trip beside %d idle, median", kIdleLevels[level]);
-        bench::Row(what, best[level], "0 idle", best[0], "us");
+        const std::string what = "round trip beside " + std::to_string(kIdleLevels[level]) + " idle, median";
+        bench::Row(what.c_str(), best[level], "0 idle", best[0], "us");
     }
     return best;
 }
@@ -480,20 +599,17 @@ FloodRates MeasureFullTableFlood()
         FieldkitEcho server(path, kFloodManySlots);
         best.many_slots = std::max(best.many_slots, Flood(path));
     }
-    char what[96];
-    std::snprintf(what, sizeof what, "%d-client flood on %d slots", kFloodClients, kFloodFewSlots);
-    char baseline[32];
-    std::snprintf(baseline, sizeof baseline, "%d slots", kFloodManySlots);
-    bench::Row(what, best.few_slots, baseline, best.many_slots, "conn/s");
+    const std::string what =
+        std::to_string(kFloodClients) + "-client flood on " + std::to_string(kFloodFewSlots) + " slots";
+    const std::string baseline = std::to_string(kFloodManySlots) + " slots";
+    bench::Row(what.c_str(), best.few_slots, baseline.c_str(), best.many_slots, "conn/s");
     return best;
 }
 
-// `kSoakClients` clients reconnecting for kSoakMs on `kSoakSlots` slots; every
-// round trip is a sample, the first on each connection including its wait for a slot.
-Figures MeasureSoak()
+// `kSoakClients` clients reconnecting for kSoakMs; every round trip is a
+// sample, the first on each connection including its wait for a slot.
+Figures Soak(const std::string& path)
 {
-    const std::string path = BenchPath("soak");
-    FieldkitEcho server(path, kSoakSlots);
     std::vector<std::vector<double>> samples(kSoakClients);
     std::atomic<bool> failed{false};
     std::vector<std::thread> clients;
@@ -518,44 +634,194 @@ Figures MeasureSoak()
     std::vector<double> all;
     for (auto& s : samples)
         all.insert(all.end(), s.begin(), s.end());
-    const Figures f = Summarise(all, wall.Microseconds(), failed);
-    if (f.failed)
-        std::printf("warning: fieldkit failed during the soak\n");
-    char what[96];
-    std::snprintf(what, sizeof what, "%d-client soak on %d slots, p99", kSoakClients, kSoakSlots);
-    std::printf("%-44s fieldkit %12.2f us    (median %.2f us, %.0f round trips/s)\n", what, f.p99_us, f.median_us,
-                f.per_second);
+    return Summarise(all, wall.Microseconds(), failed);
+}
+
+// The soak on fieldkit with `kSoakSlots` slots, against the blocking server,
+// which has a thread for every connection and so never makes one wait.
+Figures MeasureSoak()
+{
+    Figures ours;
+    Figures theirs;
+    {
+        const std::string path = BenchPath("soak");
+        FieldkitEcho server(path, kSoakSlots);
+        ours = Soak(path);
+    }
+    {
+        const std::string path = BenchPath("soak");
+        BlockingEcho server(path);
+        theirs = Soak(path);
+    }
+    if (ours.failed || theirs.failed)
+        std::printf("warning: a client failed during the soak\n");
+    const std::string what = std::to_string(kSoakClients) + "-client soak on " + std::to_string(kSoakSlots) + " slots";
+    bench::Row((what + ", p99").c_str(), ours.p99_us, "blocking", theirs.p99_us, "us");
+    bench::Row((what + ", median").c_str(), ours.median_us, "blocking", theirs.median_us, "us");
+    return ours;
+}
+
+// The process's resident memory (VmRSS) in KiB; 0 when unknown.
+long ResidentKib()
+{
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    long kib = 0;
+    char line[256];
+    while (status && std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmRSS: %ld", &kib) == 1)
+            break;
+    if (status)
+        std::fclose(status);
+    return kib;
+}
+
+// A client that sends requests as fast as the server takes them and never
+// reads a reply. When the server cuts it, it counts the cut and reconnects.
+// At the lowest priority it only gets the processor time nobody else wants.
+void NonReader(const std::string& path, bool lowest_priority, const std::atomic<bool>& stop, std::atomic<int>& cuts)
+{
+    char out[kMessageBytes];
+    std::memset(out, 'f', sizeof out);
+    if (lowest_priority)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);  // this thread only
+    while (!stop) {
+        const int fd = Connect(path, kFlooderWaitMs);
+        while (fd != -1 && !stop) {
+            if (send(fd, out, sizeof out, MSG_NOSIGNAL) < 0 && errno != EAGAIN && errno != EINTR) {
+                ++cuts;
+                break;
+            }
+        }
+        if (fd != -1)
+            close(fd);
+    }
+}
+
+struct FlooderFigures {
+    Figures alone;
+    Figures flooded;
+    long rss_growth_kib = 0;  // the most, sampled while the flooders ran
+    int cuts = 0;             // flooder connections the server ended
+};
+
+// One run: the well-behaved client alone, then beside kFlooders non-readers;
+// resident memory sampled from just before the flooders start until they stop.
+FlooderFigures FloodedRun(bool lowest_priority)
+{
+    const std::string path = BenchPath("flooders");
+    FieldkitEcho server(path);
+    FlooderFigures f;
+    f.alone = SoleClient(path, kFloodedRoundTrips, kFloodedLimitMs);
+    const long before = ResidentKib();
+    std::atomic<bool> stop{false};
+    std::atomic<int> cuts{0};
+    std::vector<std::thread> flooders;
+    for (int i = 0; i < kFlooders; ++i)
+        flooders.emplace_back(NonReader, std::cref(path), lowest_priority, std::cref(stop), std::ref(cuts));
+    std::atomic<long> peak{before};
+    std::thread sampler([&] {
+        while (!stop) {
+            peak = std::max(peak.load(), ResidentKib());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the queues fill
+    f.flooded = SoleClient(path, kFloodedRoundTrips, kFloodedLimitMs);
+    stop = true;
+    for (auto& t : flooders)
+        t.join();
+    sampler.join();
+    f.rss_growth_kib = std::max(peak.load(), ResidentKib()) - before;
+    f.cuts = cuts;
     return f;
 }
+
+// The flooders run at normal priority, and then at the lowest. On a machine
+// with few CPUs, seven threads that send without pause take processor time
+// from the client and the server alike, which no server can prevent; at the
+// lowest priority they still fill their queues and get cut, and what is left
+// of the client's slowdown is the server's doing.
+// Each figure is the worst of the runs.
+FlooderFigures MeasureFlooders(bool lowest_priority)
+{
+    FlooderFigures worst;
+    for (int run = 0; run < kRuns; ++run) {
+        const FlooderFigures f = FloodedRun(lowest_priority);
+        if (f.alone.failed || f.flooded.failed)
+            std::printf("warning: the well-behaved client failed beside the flooders\n");
+        Keep(worst.alone, f.alone, run == 0, false);
+        Keep(worst.flooded, f.flooded, run == 0, false);
+        worst.rss_growth_kib = std::max(worst.rss_growth_kib, f.rss_growth_kib);
+        worst.cuts += f.cuts;
+    }
+    const std::string what =
+        "1 client beside " + std::to_string(kFlooders) + " non-readers" + (lowest_priority ? " at nice 19" : "");
+    bench::Row((what + ", p99").c_str(), worst.flooded.p99_us, "alone", worst.alone.p99_us, "us");
+    bench::Row((what + ", median").c_str(), worst.flooded.median_us, "alone", worst.alone.median_us, "us");
+    const double bound_kib = kSlots * (kSendBufferLimit / 1024.0);
+    const char* growth = lowest_priority ? "RSS growth, nice 19 non-readers, worst run"
+                                         : "RSS growth beside non-readers, worst run";
+    bench::Row(growth, static_cast<double>(worst.rss_growth_kib), "bound slots x limit", bound_kib, "KiB");
+    std::printf("  (non-reader connections cut by the server in %d runs: %d)\n", kRuns, worst.cuts);
+    return worst;
+}
+
+// ---- the verdict ------------------------------------------------------------
+
+struct Results {
+    Comparison solo_free;
+    Comparison solo_pinned;
+    Comparison crowd_free;
+    Comparison fresh;
+    std::vector<double> threads;  // 8-client throughput / blocking's, by reading threads
+    std::vector<double> idle;
+    FloodRates flood;
+    Figures soak;
+    FlooderFigures flooders;
+    FlooderFigures low_flooders;  // the flooders at the lowest priority
+};
 
 void PrintTarget(const char* what, double value, const char* unit, bool met)
 {
     std::printf("  %-66s %9.2f%s %s\n", what, value, unit, met ? "met" : "MISSED");
 }
 
-void PrintTargets(const Contenders& contenders, const Comparison& solo, const Comparison& crowd,
-                  const Comparison& fresh, const std::vector<double>& idle, const FloodRates& flood,
-                  const Figures& soak)
+double MedianRatio(const Comparison& c, const Contenders& contenders)
+{
+    return c.Fieldkit().median_us / c.Baseline(contenders, "blocking")->median_us;
+}
+
+void PrintTargets(const Contenders& contenders, const Results& r)
 {
     std::printf("\ntargets:\n");
-    const double solo_ratio = solo.Fieldkit().median_us / solo.Baseline(contenders, "blocking")->median_us;
-    PrintTarget("established round trip (1 client, median) within 1.2x of blocking", solo_ratio, "x",
-                solo_ratio <= 1.2);
-    const double crowd_blocking = crowd.Fieldkit().per_second / crowd.Baseline(contenders, "blocking")->per_second;
-    PrintTarget("8-client throughput against 0.8x of blocking (reported)", crowd_blocking, "x", crowd_blocking >= 0.8);
-    if (const Figures* asio = crowd.Baseline(contenders, "asio")) {
-        const double crowd_asio = crowd.Fieldkit().per_second / asio->per_second;
+    const double pinned = MedianRatio(r.solo_pinned, contenders);
+    PrintTarget("pinned round trip (1 client, median) within 1.25x of blocking", pinned, "x", pinned <= 1.25);
+    const double free = MedianRatio(r.solo_free, contenders);
+    PrintTarget("free round trip (1 client, median) within 1.25x of blocking", free, "x", free <= 1.25);
+    const double crowd = r.crowd_free.Fieldkit().per_second / r.crowd_free.Baseline(contenders, "blocking")->per_second;
+    PrintTarget("8-client throughput against 0.8x of blocking (reported)", crowd, "x", crowd >= 0.8);
+    if (const Figures* asio = r.crowd_free.Baseline(contenders, "asio")) {
+        const double crowd_asio = r.crowd_free.Fieldkit().per_second / asio->per_second;
         PrintTarget("8-client throughput at least Asio's", crowd_asio, "x", crowd_asio >= 1.0);
     }
-    PrintTarget("fresh-connection median under 2 ms", fresh.Fieldkit().median_us, " us",
-                fresh.Fieldkit().median_us < 2000);
-    const double idle_ratio = idle.back() / idle.front();
+    PrintTarget("fresh-connection median under 2 ms", r.fresh.Fieldkit().median_us, " us",
+                r.fresh.Fieldkit().median_us < 2000);
+    const double two_threads = r.threads[1];
+    PrintTarget("8 clients, 2 reading threads: throughput at least blocking's", two_threads, "x", two_threads >= 1.0);
+    const double idle_ratio = r.idle.back() / r.idle.front();
     PrintTarget("round trip beside 1000 idle connections at most 1.5x of none", idle_ratio, "x", idle_ratio <= 1.5);
-    const double flood_ratio = flood.few_slots / flood.many_slots;
+    const double flood_ratio = r.flood.few_slots / r.flood.many_slots;
     PrintTarget("200-client flood on 4 slots at least 1/3 of the rate on 256", flood_ratio, "x",
                 flood_ratio >= 1.0 / 3);
-    PrintTarget("16-client soak on 8 slots, p99 round trip at most 20 ms", soak.p99_us / 1000, " ms",
-                soak.p99_us <= 20000);
+    PrintTarget("16-client soak on 8 slots, p99 round trip at most 20 ms", r.soak.p99_us / 1000, " ms",
+                r.soak.p99_us <= 20000);
+    const double flooded = r.flooders.flooded.p99_us / r.flooders.alone.p99_us;
+    PrintTarget("1 client beside 7 non-readers: p99 at most 2x its p99 alone", flooded, "x", flooded <= 2.0);
+    const double low = r.low_flooders.flooded.p99_us / r.low_flooders.alone.p99_us;
+    PrintTarget("the same, non-readers at nice 19: p99 at most 2x alone", low, "x", low <= 2.0);
+    const long worst_kib = std::max(r.flooders.rss_growth_kib, r.low_flooders.rss_growth_kib);
+    const double growth = static_cast<double>(worst_kib) / (kSlots * (kSendBufferLimit / 1024.0));
+    PrintTarget("RSS growth beside the non-readers within slots x send limit", growth, "x", growth <= 1.0);
 }
 
 const Scenario kSolo{"round trip, 1 client", [](const std::string& p) { return Established(p, 1, kSoloRoundTrips); }};
@@ -568,16 +834,22 @@ const Scenario kFresh{"fresh connection", [](const std::string& p) { return Fres
 int main()
 {
     RaiseDescriptorLimit();
-    std::printf("local stream socket, %zu-byte messages; each figure is the best of %d interleaved runs;\n"
-                "ratios are fieldkit / baseline\n",
+    std::printf("local stream socket, %zu-byte messages; each figure is the best of %d interleaved runs\n"
+                "(the non-reader rows: the worst); ratios are fieldkit / baseline\n",
                 kMessageBytes, kRuns);
     const Contenders contenders = AllContenders();
-    const Comparison solo = CompareServers(kSolo, contenders);
-    const Comparison crowd = CompareServers(kCrowd, contenders);
-    const Comparison fresh = CompareServers(kFresh, contenders);
-    const std::vector<double> idle = MeasureIdleCost();
-    const FloodRates flood = MeasureFullTableFlood();
-    const Figures soak = MeasureSoak();
-    PrintTargets(contenders, solo, crowd, fresh, idle, flood, soak);
+    Results r;
+    r.solo_pinned = CompareServers(kSolo, contenders, true);
+    r.solo_free = CompareServers(kSolo, contenders, false);
+    CompareServers(kCrowd, contenders, true);
+    r.crowd_free = CompareServers(kCrowd, contenders, false);
+    r.fresh = CompareServers(kFresh, contenders, false);
+    r.threads = MeasureReadingThreads(kCrowd);
+    r.idle = MeasureIdleCost();
+    r.flood = MeasureFullTableFlood();
+    r.soak = MeasureSoak();
+    r.flooders = MeasureFlooders(false);
+    r.low_flooders = MeasureFlooders(true);
+    PrintTargets(contenders, r);
     return 0;
 }

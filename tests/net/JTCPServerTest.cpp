@@ -500,12 +500,12 @@ TEST(JTCPServer, OneUserAtItsLimitCannotKeepAnotherOut)
         close(link.Give());
         _exit(HammerAsNobody(path, link.fds[1]));
     }
+    EchoApp app;  // outlives the server
     JTCPServer server;
-    server.SetConnectionsPerUser(2);
-    ASSERT_EQ(server.StartServer(path.c_str(), 3), 1);
-    EchoApp app;
     app.server = &server;
     server.SetApp(&app);
+    server.SetConnectionsPerUser(2);
+    ASSERT_EQ(server.StartServer(path.c_str(), 3), 1);
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     ASSERT_EQ(chmod(path.c_str(), 0777), 0);
     char served = 0, turned_away = 0;
@@ -544,6 +544,7 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
     constexpr int kRecords = 10 * kMessages;
     EchoServer s(1);
     s.server->SetSendBufferLimit(0);
+    s.server->SetSendTimeout(0);  // the client reads only once it has sent every request
     Client client(s.path);
     ASSERT_TRUE(client.Echo("hi"));
     const int fd = s.Slot(0).fd;
@@ -557,6 +558,7 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
         ASSERT_TRUE(client.Send("#"));  // each answered with an R record by the reading thread
     const std::string got = client.Receive(2000 * kRecords);
     sender.join();
+    ASSERT_EQ(got.size(), 2000u * kRecords);
     std::map<char, int> next;
     for (size_t at = 0; at < got.size(); at += 1000) {
         const char kind = got[at];

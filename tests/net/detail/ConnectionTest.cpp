@@ -69,25 +69,19 @@ TEST(Connection, SendsBehindQueuedBytesKeepTheirOrderAcrossFlushes)
     EXPECT_EQ(head + c.FlushAll(), first + "second" + "third");
 }
 
-// Fault: the limit is checked against the one send instead of the whole queue, or a refused send leaves bytes behind.
+// Faults: the limit is checked against the one send instead of the whole queue; a refused send leaves bytes
+// behind; the send bound is not started when the queue starts to fill.
 TEST(Connection, TheLimitRefusesASendThatWouldPassItAndQueuesNothingOfIt)
 {
     Open c;
     fktest::Fill(c.fds[0]);  // every write gets EAGAIN: whole sends are queued
+    const uint32_t before = fieldkit::detail::monotonic_ms();
     EXPECT_EQ(c.Send("0123456789", 16), SendResult::kQueued);
+    // The send bound counts from here.
+    EXPECT_LE(c.conn.output_since_ms() - before, fieldkit::detail::monotonic_ms() - before);
     EXPECT_EQ(c.Send("abcdefg", 16), SendResult::kOverLimit);
     EXPECT_EQ(c.conn.queued_bytes(), 10u);
     EXPECT_EQ(c.Send("abcdef", 16), SendResult::kQueued);  // exactly up to the limit
-}
-
-// Fault: the send bound is counted from a wrong moment (never set when the queue starts to fill).
-TEST(Connection, TheQueueNotesWhenItStartedToFill)
-{
-    Open c;
-    fktest::Fill(c.fds[0]);
-    const uint32_t before = fieldkit::detail::monotonic_ms();
-    EXPECT_EQ(c.Send("x"), SendResult::kQueued);
-    EXPECT_LE(c.conn.output_since_ms() - before, fieldkit::detail::monotonic_ms() - before);
 }
 
 // Fault: a closed record still writes to its old descriptor number, which may be another connection's by then.

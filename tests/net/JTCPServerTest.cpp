@@ -16,7 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <mutex>

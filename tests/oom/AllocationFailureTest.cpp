@@ -7,9 +7,11 @@
 #include <fieldkit/collections/TCPMessageArray.h>
 #include <fieldkit/core/Message.h>
 #include <fieldkit/net/JSocket.h>
+#include <fieldkit/net/JTCPServer.h>
 #include <fieldkit/strings/JString.h>
 
 #include "support/FailingAllocator.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -286,6 +288,38 @@ TEST_F(AllocationFailure, JStringArrayKeepsEveryElementWholeAndSortsWithoutAlloc
                   {"sort_with_case", [](JStringArray& a) { a.sort_with_case(); }},
                   {"sort_no_case", [](JStringArray& a) { a.sort_no_case(); }},
               }), 0);
+}
+
+// Fault: an allocation failure in StartServer (reading threads, readiness lists, slot table) leaks what
+// was made, or leaves a half-built table with workers on it.
+TEST_F(AllocationFailure, StartServerFailsWholeAndLeaksNothing)
+{
+    fktest::TempDir dir;
+    const std::string path = dir.path("srv");
+    const int fds = fktest::OpenDescriptorCount();
+    {  // the C library keeps the blocks of finished threads from here on
+        JTCPServer warm;
+        warm.SetReadingThreads(2);
+        warm.StartServer(path.c_str(), 4);
+    }
+    int refused = 0;
+    for (long n = 1, failed = 1; failed; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n));
+        const long live = fktest::LiveBlocks();
+        {
+            JTCPServer server;
+            server.SetReadingThreads(2);
+            fktest::FailAllocation(n);
+            const int started = server.StartServer(path.c_str(), 4);
+            failed = fktest::Disarm();
+            refused += started == 0;
+            EXPECT_TRUE(started == 1 || server.connections == nullptr);
+            EXPECT_TRUE(started == 1 || !server.listen_thread.running);
+        }
+        EXPECT_EQ(fktest::LiveBlocks(), live);
+    }
+    EXPECT_GE(refused, 4);  // the readers, a readiness set's lists, the records, the table
+    EXPECT_EQ(fktest::OpenDescriptorCount(), fds);
 }
 
 }  // namespace

@@ -39,6 +39,15 @@ int OpenDescriptorCount()
 
 bool PathExists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
+SocketPair::SocketPair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
+
+SocketPair::~SocketPair()
+{
+    for (int fd : fds)
+        if (fd != -1)
+            close(fd);
+}
+
 int FreeLoopbackPort(int sock_type)
 {
     const int s = socket(AF_INET, sock_type, 0);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace fktest {
@@ -39,6 +40,17 @@ int OpenDescriptorCount();
 
 // True when `path` names an existing file system entry.
 bool PathExists(const std::string& path);
+
+// A connected pair of local stream sockets (close-on-exec); the ends still
+// held are closed with the object. Give() hands fds[0] over.
+struct SocketPair {
+    SocketPair();
+    ~SocketPair();
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+    int Give() { return std::exchange(fds[0], -1); }
+    int fds[2] = {-1, -1};
+};
 
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);

@@ -2,6 +2,7 @@
 #include <fieldkit/core/Clock.h>
 #include <fieldkit/net/JSocket.h>
 
+#include "support/Emulator.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <future>
 #include <thread>
@@ -156,17 +156,6 @@ TEST(JSocketDatagram, SetUpRetriesEverySecondAndGivesUpAfterTheEleventhAttempt)
         EXPECT_EQ(opened[i], rows[i].opened);
     }
     EXPECT_EQ(OpenDescriptorCount(), descriptors + 2) << "every failed attempt closes its socket";
-}
-
-// A PowerPC build under a user-mode emulator sees the host's /proc/cpuinfo, without a "cpu\t" line.
-bool UnderUserModeEmulator()
-{
-#if defined(__powerpc__)
-    std::ifstream in("/proc/cpuinfo");
-    return std::string(std::istreambuf_iterator<char>(in), {}).find("\ncpu\t") == std::string::npos;
-#else
-    return false;
-#endif
 }
 
 bool Shell(const std::string& command) { return std::system((command + " >/dev/null").c_str()) == 0; }

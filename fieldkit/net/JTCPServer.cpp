@@ -117,7 +117,7 @@ void notify_reader(reader_state& reader)
 
 // Everything the workers share beyond the public fields, and the steps of the
 // two loops. A member of JTCPServer, so it may use the server's private parts.
-struct JTCPServer::server_state final : fieldkit::detail::SendRoute {
+struct FIELDKIT_LOCAL JTCPServer::server_state final : fieldkit::detail::SendRoute {
     explicit server_state(JTCPServer& owner) : server(owner) {}
     ~server_state();
 

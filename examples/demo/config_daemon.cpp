@@ -3,7 +3,6 @@
 
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,7 +94,7 @@ int config_daemon::OnMessage(TCPMessage* message)
     // One connection's messages come on one reading thread at a time; the
     // record is held here even if the table moves on meanwhile.
     const connection_ptr c = connection_of(message->socket);
-    if (c->closing)
+    if (!c || c->closing)
         return 0;
     std::string replies;
     const bool keep = take_bytes(*c, message->data, message->length, replies);
@@ -103,24 +102,26 @@ int config_daemon::OnMessage(TCPMessage* message)
     return 0;
 }
 
-config_daemon::connection_ptr config_daemon::connection_of(int fd)
+bool config_daemon::OnAccept(const JConnectionInfo& info)
 {
-    struct stat info {};
-    fstat(fd, &info);  // an open socket always has its own inode
+    auto c = std::make_shared<connection>();
+    c->may_set = info.has_credentials && info.uid == geteuid();
     const std::lock_guard<std::mutex> hold(connections_lock_);
-    connection_ptr& c = connections_[fd];
-    if (!c || c->socket_id != info.st_ino) {
-        c = std::make_shared<connection>();
-        c->socket_id = info.st_ino;
-        c->may_set = peer_is_owner(fd);
-    }
-    return c;
+    connections_[info.fd] = std::move(c);
+    return true;
 }
 
-bool config_daemon::peer_is_owner(int fd)
+void config_daemon::OnClose(const JConnectionInfo& info, conn_close_reason)
 {
-    uid_t uid = 0;
-    return server_.GetPeerCredentials(fd, nullptr, &uid, nullptr) == 1 && uid == geteuid();
+    const std::lock_guard<std::mutex> hold(connections_lock_);
+    connections_.erase(info.fd);
+}
+
+config_daemon::connection_ptr config_daemon::connection_of(int fd)
+{
+    const std::lock_guard<std::mutex> hold(connections_lock_);
+    const auto found = connections_.find(fd);
+    return found == connections_.end() ? nullptr : found->second;
 }
 
 bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std::string& replies)

@@ -57,6 +57,7 @@ int config_store::line_of(const JString& key) const
 
 JString config_store::get(const JString& key)
 {
+    const std::lock_guard<std::mutex> hold(threads_lock_);
     if (!lock_.Lock(kLockWaitMs))
         return "ERR busy";
     const int line = line_of(key);
@@ -68,18 +69,26 @@ JString config_store::get(const JString& key)
 
 JString config_store::set(const JString& key, const JString& value)
 {
-    if (!lock_.Lock(kLockWaitMs))
-        return "ERR busy";
-    settings_.RemoveString(line_of(key));  // nothing for -1: a new key
     const JString line = prefix_of(key) + value;
-    settings_.AddString(line);
-    lock_.Unlock();
+    if (!store_line(key, line))
+        return "ERR busy";
     if (announcer_) {
         JString note = "changed " + line;
         if (announcer_->SendMessage(note.GetBuffer(), static_cast<unsigned long>(note.GetLength()), -1) != 1)
             dropped_.fetch_add(1);  // the change stands; only its note is lost
     }
     return "OK";
+}
+
+bool config_store::store_line(const JString& key, const JString& line)
+{
+    const std::lock_guard<std::mutex> hold(threads_lock_);
+    if (!lock_.Lock(kLockWaitMs))
+        return false;
+    settings_.RemoveString(line_of(key));  // nothing for -1: a new key
+    settings_.AddString(line);
+    lock_.Unlock();
+    return true;
 }
 
 }  // namespace demo

@@ -1,19 +1,23 @@
 // SPDX-License-Identifier: MIT
 // The demo daemon's settings: "key: value" lines in a JStringArray, guarded
-// by a CriticalSection of the owner form, with every change announced as a
-// datagram.
+// by a mutex among the daemon's threads and a CriticalSection of the owner
+// form among processes, with every change announced as a datagram.
 #pragma once
 
 #include <fieldkit/fieldkit.h>
 
 #include <atomic>
+#include <mutex>
 
 namespace demo {
 
 // Settings with lookups and changes that answer in protocol words ("OK ...",
 // "ERR ..."). Keys are case-sensitive and unique.
-// Threads: get and set may run on several threads at once (the lock guards
-// the settings); announcement sends go out in parallel on the datagram socket.
+// Threads: get and set may run on several threads at once. A thread takes the
+// mutex, then the CriticalSection: the set orders processes, but its Lock
+// polls, and a thread that waits on the mutex sleeps instead (and thread
+// checkers see the ordering). Announcement sends go out in parallel, outside
+// both.
 class config_store {
 public:
     // `announcer` (may be null: no announcements) gets "changed key: value"
@@ -33,9 +37,11 @@ public:
 
 private:
     int line_of(const JString& key) const;  // index of the key's line, -1 when absent
+    bool store_line(const JString& key, const JString& line);  // replaces or adds; false when busy
     static JString prefix_of(const JString& key);
 
     JStringArray settings_;
+    std::mutex threads_lock_;  // taken before lock_
     CriticalSection lock_;
     int lock_error_;
     JSocket* announcer_;

@@ -126,6 +126,7 @@ config_daemon::connection_ptr config_daemon::connection_of(int fd)
 
 bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std::string& replies)
 {
+    config_store::batch settings(store_);
     const char* const end = data + len;
     while (data < end) {
         const char* newline = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)));
@@ -137,7 +138,7 @@ bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std:
         c.partial.append(data, stop);
         if (!newline)
             break;
-        replies += std::string(answer(c.partial, c.may_set).GetBuffer()) + "\n";
+        replies += std::string(answer(c.partial, c.may_set, settings).GetBuffer()) + "\n";
         answered_.fetch_add(1);
         c.partial.clear();
         data = newline + 1;
@@ -145,7 +146,7 @@ bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std:
     return true;
 }
 
-JString config_daemon::answer(std::string line, bool may_set)
+JString config_daemon::answer(std::string line, bool may_set, config_store::batch& settings)
 {
     if (!line.empty() && line.back() == '\r')
         line.pop_back();  // clients that end lines with CR LF
@@ -162,10 +163,10 @@ JString config_daemon::answer(std::string line, bool may_set)
     if (!is_key(r.key))
         return "ERR bad key";
     if (get)
-        return store_.get(r.key.c_str());
+        return settings.get(r.key.c_str());
     if (!may_set)
         return "ERR permission denied";
-    return store_.set(r.key.c_str(), r.value.c_str());
+    return settings.set(r.key.c_str(), r.value.c_str());
 }
 
 void config_daemon::reply_and_close(TCPMessage* message, connection& c, const std::string& replies, bool keep)

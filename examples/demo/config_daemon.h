@@ -56,7 +56,7 @@ private:
     // Frames `len` bytes of `c` into lines and appends one reply line per
     // complete line to `replies`. False when the connection must end.
     bool take_bytes(connection& c, const char* data, size_t len, std::string& replies);
-    JString answer(std::string line, bool may_set);
+    static JString answer(std::string line, bool may_set, config_store::batch& settings);
     void reply_and_close(TCPMessage* message, connection& c, const std::string& replies, bool keep);
 
     JTCPServer& server_;

@@ -46,15 +46,18 @@ constexpr unsigned int kLoopback = 0x7F000001u;
 constexpr int kAnnouncePort = 47011;
 constexpr int kSlots = 8;                   // the self-contained run's server, at least one per client
 constexpr int kReadingThreads = 2;          // both servers; OnMessage then runs on two threads at once
-// The daemon's limits hold against one hostile local user: it may hold a
-// quarter of the slots at most, so the owner (and everyone else) always finds
-// one free; a silent connection is closed after the idle limit; a client that
-// does not read its replies loses its connection once 16 KiB of them wait
-// (a hundred times the longest reply batch a well-behaved client causes) or
-// once they have waited the send bound. Memory for unsent replies stays
-// within 64 x 16 KiB = 1 MiB.
+// The daemon's limits hold against one hostile local user. It may hold an
+// eighth of the slots, so the owner (and everyone else) always finds one
+// free; the owner too holds at most that many at once, plenty for its tools.
+// An eighth rather than a quarter: every connection that floods without
+// reading costs reading time, and with 16 of them the owner's worst round
+// trip neared 100 ms on a busy 2-core machine, with 8 about 20 ms. A silent
+// connection is closed after the idle limit; a client that does not read its
+// replies loses its connection once 16 KiB of them wait beyond what its
+// socket holds (sixteen of the longest replies) or once they have waited the
+// send bound. Memory for unsent replies stays within 64 x 16 KiB = 1 MiB.
 constexpr int kServeSlots = 64;
-constexpr int kServePerUser = kServeSlots / 4;
+constexpr int kServePerUser = kServeSlots / 8;
 constexpr int kServeIdleMs = 30000;
 constexpr long kServeSendBufferBytes = 16 * 1024;
 constexpr int kServeSendBoundMs = 1000;

@@ -18,9 +18,9 @@ namespace demo {
 constexpr int kMaxLineBytes = 1024;  // a longer request line (its CR LF not counted) ends its connection
 
 // The application object of the server and the observer of its connections.
-// Bytes are framed per connection: a
-// partial line waits for its rest, several lines in one read get one reply
-// each, in order. A line over kMaxLineBytes gets "ERR line too long" and the
+// Bytes are framed per connection: a partial line waits for its rest, several
+// lines in one read get one reply each, in order, answered under one hold of
+// the settings. A line over kMaxLineBytes gets "ERR line too long" and the
 // connection is shut down. Only a peer running under the daemon's own user id
 // may SET.
 // Register it with both SetApp and SetConnectionEvents before the server

@@ -207,15 +207,17 @@ while True:
         held.append(s)
     print(len(held), flush=True)
     readable, writable, _ = select.select([] if flood else held, held if flood else [], [], 0.01)
-    for s in readable + writable:
+    for s in readable + writable:  # readable: the daemon ended it (nothing was asked)
         try:
-            if readable or s.send(b"GET port\n" * 200) <= 0:
-                raise OSError
+            if flood:
+                s.send(b"GET port\n" * 200)
+                continue
         except BlockingIOError:
             continue
         except OSError:
-            s.close()
-            held.remove(s)
+            pass
+        s.close()
+        held.remove(s)
 """
 
 

@@ -45,8 +45,22 @@ constexpr unsigned int kGroup = 0xEFFF2A2Au;  // 239.255.42.42
 constexpr unsigned int kLoopback = 0x7F000001u;
 constexpr int kAnnouncePort = 47011;
 constexpr int kSlots = 8;                   // the self-contained run's server, at least one per client
-constexpr int kServeSlots = 32;             // the daemon's
-constexpr int kServeIdleMs = 30000;         // a daemon connection silent this long is closed
+constexpr int kReadingThreads = 2;          // both servers; OnMessage then runs on two threads at once
+// The daemon's limits hold against one hostile local user. It may hold an
+// eighth of the slots, so the owner (and everyone else) always finds one
+// free; the owner too holds at most that many at once, plenty for its tools.
+// An eighth rather than a quarter: every connection that floods without
+// reading costs reading time, and with 16 of them the owner's worst round
+// trip neared 100 ms on a busy 2-core machine, with 8 about 20 ms. A silent
+// connection is closed after the idle limit; a client that does not read its
+// replies loses its connection once 16 KiB of them wait beyond what its
+// socket holds (sixteen of the longest replies) or once they have waited the
+// send bound. Memory for unsent replies stays within 64 x 16 KiB = 1 MiB.
+constexpr int kServeSlots = 64;
+constexpr int kServePerUser = kServeSlots / 8;
+constexpr int kServeIdleMs = 30000;
+constexpr long kServeSendBufferBytes = 16 * 1024;
+constexpr int kServeSendBoundMs = 1000;
 constexpr mode_t kSocketMode = 0666;        // anyone may connect and GET; SET checks the peer's user id
 constexpr int kAnnounceBoundMs = 20;        // a change note not taken within this is dropped
 constexpr int kRequestsPerConnection = 50;
@@ -189,7 +203,8 @@ void report_started(int listener, const char* path, const demo::config_store& st
         std::printf("fieldkit-demo: serving on the passed socket (descriptor %d)", listener);
     else
         std::printf("fieldkit-demo: serving on %s (mode %04o)", path, static_cast<unsigned>(kSocketMode));
-    std::printf(", %d slots, lock semaphore set %d\n", kServeSlots, store.lock_set());
+    std::printf(", %d slots (%d per user), %d reading threads, lock semaphore set %d\n", kServeSlots, kServePerUser,
+                kReadingThreads, store.lock_set());
     std::fflush(stdout);
 }
 
@@ -217,6 +232,16 @@ int wait_for_stop(demo::stop_signals& signals)
     }
 }
 
+// Hands `server`'s messages and connection events to `daemon`, on two
+// reading threads; before the server starts, so that every connection has its
+// record.
+void use_daemon(JTCPServer& server, demo::config_daemon& daemon)
+{
+    server.SetApp(&daemon);
+    server.SetConnectionEvents(&daemon);
+    server.SetReadingThreads(kReadingThreads);
+}
+
 // Runs until SIGTERM, SIGINT or SIGQUIT; 0 after a clean stop. Every start
 // failure says why and gives 1. Whatever way serve() returns, the objects
 // below remove what the daemon made: the server its connections, the
@@ -242,8 +267,11 @@ int serve(const options& opt)
 
     JTCPServer server;
     demo::config_daemon daemon(server, store);
-    server.SetApp(&daemon);
+    use_daemon(server, daemon);
     server.SetIdleTimeout(kServeIdleMs);
+    server.SetConnectionsPerUser(kServePerUser);
+    server.SetSendBufferLimit(kServeSendBufferBytes);
+    server.SetSendTimeout(kServeSendBoundMs);
     const int serving = bind_own ? own.release() : listener;
     if (server.StartServerOnListener(serving, kServeSlots) != 1) {
         close(serving);
@@ -252,7 +280,7 @@ int serve(const options& opt)
     report_started(bind_own ? -1 : listener, opt.serve_path, store);
 
     const int signal_number = wait_for_stop(signals);
-    server.StopThread();  // no message is in delivery afterwards
+    server.Cleanup();  // workers stopped, connections closed (their OnClose) while the daemon lives
     std::printf("fieldkit-demo: stopped by %s after %d requests, %d change announcements dropped\n",
                 signal_name(signal_number), daemon.answered(), store.dropped());
     std::fflush(stdout);
@@ -339,10 +367,12 @@ struct run_result {
 
 run_result serve_own_clients(const options& opt, const std::string& path, demo::config_store& store)
 {
-    // A slot for every client: none waits in the backlog when it reconnects.
-    JTCPServer server(path.c_str(), std::max(kSlots, opt.clients));  // listens and starts both threads
+    JTCPServer server;
     demo::config_daemon daemon(server, store);
-    server.SetApp(&daemon);
+    use_daemon(server, daemon);
+    // A slot for every client: none waits in the backlog when it reconnects.
+    if (server.StartServer(path.c_str(), std::max(kSlots, opt.clients)) != 1)
+        return {};
 
     std::vector<client_result> results(static_cast<size_t>(opt.clients));
     std::vector<std::thread> clients;
@@ -350,7 +380,7 @@ run_result serve_own_clients(const options& opt, const std::string& path, demo::
         clients.emplace_back(run_client, path, i, opt.requests, opt.reply_wait_ms, std::ref(results[static_cast<size_t>(i)]));
     for (auto& c : clients)
         c.join();
-    server.StopThread();  // the workers leave before the daemon object goes
+    server.Cleanup();  // the workers leave, and the connections close, before the daemon object goes
 
     run_result total;
     client_result& sum = total.replies;

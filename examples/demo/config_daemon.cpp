@@ -3,7 +3,6 @@
 
 #include <strings.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,7 +94,7 @@ int config_daemon::OnMessage(TCPMessage* message)
     // One connection's messages come on one reading thread at a time; the
     // record is held here even if the table moves on meanwhile.
     const connection_ptr c = connection_of(message->socket);
-    if (c->closing)
+    if (!c || c->closing)
         return 0;
     std::string replies;
     const bool keep = take_bytes(*c, message->data, message->length, replies);
@@ -103,28 +102,31 @@ int config_daemon::OnMessage(TCPMessage* message)
     return 0;
 }
 
-config_daemon::connection_ptr config_daemon::connection_of(int fd)
+bool config_daemon::OnAccept(const JConnectionInfo& info)
 {
-    struct stat info {};
-    fstat(fd, &info);  // an open socket always has its own inode
+    auto c = std::make_shared<connection>();
+    c->may_set = info.has_credentials && info.uid == geteuid();
     const std::lock_guard<std::mutex> hold(connections_lock_);
-    connection_ptr& c = connections_[fd];
-    if (!c || c->socket_id != info.st_ino) {
-        c = std::make_shared<connection>();
-        c->socket_id = info.st_ino;
-        c->may_set = peer_is_owner(fd);
-    }
-    return c;
+    connections_[info.fd] = std::move(c);
+    return true;
 }
 
-bool config_daemon::peer_is_owner(int fd)
+void config_daemon::OnClose(const JConnectionInfo& info, conn_close_reason)
 {
-    uid_t uid = 0;
-    return server_.GetPeerCredentials(fd, nullptr, &uid, nullptr) == 1 && uid == geteuid();
+    const std::lock_guard<std::mutex> hold(connections_lock_);
+    connections_.erase(info.fd);
+}
+
+config_daemon::connection_ptr config_daemon::connection_of(int fd)
+{
+    const std::lock_guard<std::mutex> hold(connections_lock_);
+    const auto found = connections_.find(fd);
+    return found == connections_.end() ? nullptr : found->second;
 }
 
 bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std::string& replies)
 {
+    config_store::batch settings(store_);
     const char* const end = data + len;
     while (data < end) {
         const char* newline = static_cast<const char*>(std::memchr(data, '\n', static_cast<size_t>(end - data)));
@@ -136,7 +138,7 @@ bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std:
         c.partial.append(data, stop);
         if (!newline)
             break;
-        replies += std::string(answer(c.partial, c.may_set).GetBuffer()) + "\n";
+        replies += std::string(answer(c.partial, c.may_set, settings).GetBuffer()) + "\n";
         answered_.fetch_add(1);
         c.partial.clear();
         data = newline + 1;
@@ -144,7 +146,7 @@ bool config_daemon::take_bytes(connection& c, const char* data, size_t len, std:
     return true;
 }
 
-JString config_daemon::answer(std::string line, bool may_set)
+JString config_daemon::answer(std::string line, bool may_set, config_store::batch& settings)
 {
     if (!line.empty() && line.back() == '\r')
         line.pop_back();  // clients that end lines with CR LF
@@ -161,10 +163,10 @@ JString config_daemon::answer(std::string line, bool may_set)
     if (!is_key(r.key))
         return "ERR bad key";
     if (get)
-        return store_.get(r.key.c_str());
+        return settings.get(r.key.c_str());
     if (!may_set)
         return "ERR permission denied";
-    return store_.set(r.key.c_str(), r.value.c_str());
+    return settings.set(r.key.c_str(), r.value.c_str());
 }
 
 void config_daemon::reply_and_close(TCPMessage* message, connection& c, const std::string& replies, bool keep)

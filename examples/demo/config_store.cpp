@@ -55,30 +55,45 @@ int config_store::line_of(const JString& key) const
     return -1;
 }
 
-JString config_store::get(const JString& key)
+void config_store::announce(const JStringArray& notes)
 {
-    if (!lock_.Lock(kLockWaitMs))
-        return "ERR busy";
-    const int line = line_of(key);
-    const JString reply = line < 0 ? JString("ERR unknown key")
-                                   : "OK " + settings_.ReadString(line).Mid(prefix_of(key).GetLength());
-    lock_.Unlock();
-    return reply;
-}
-
-JString config_store::set(const JString& key, const JString& value)
-{
-    if (!lock_.Lock(kLockWaitMs))
-        return "ERR busy";
-    settings_.RemoveString(line_of(key));  // nothing for -1: a new key
-    const JString line = prefix_of(key) + value;
-    settings_.AddString(line);
-    lock_.Unlock();
-    if (announcer_) {
-        JString note = "changed " + line;
+    for (int i = 0; announcer_ && i < notes.GetCount(); ++i) {
+        JString note = notes.ReadString(i);
         if (announcer_->SendMessage(note.GetBuffer(), static_cast<unsigned long>(note.GetLength()), -1) != 1)
             dropped_.fetch_add(1);  // the change stands; only its note is lost
     }
+}
+
+config_store::batch::batch(config_store& store)
+    : store_(store), threads_(store.threads_lock_), locked_(store.lock_.Lock(kLockWaitMs) == 1)
+{
+}
+
+config_store::batch::~batch()
+{
+    if (locked_)
+        store_.lock_.Unlock();
+    threads_.unlock();
+    store_.announce(notes_);
+}
+
+JString config_store::batch::get(const JString& key)
+{
+    if (!locked_)
+        return "ERR busy";
+    const int line = store_.line_of(key);
+    return line < 0 ? JString("ERR unknown key")
+                    : "OK " + store_.settings_.ReadString(line).Mid(prefix_of(key).GetLength());
+}
+
+JString config_store::batch::set(const JString& key, const JString& value)
+{
+    if (!locked_)
+        return "ERR busy";
+    store_.settings_.RemoveString(store_.line_of(key));  // nothing for -1: a new key
+    const JString line = prefix_of(key) + value;
+    store_.settings_.AddString(line);
+    notes_.AddString("changed " + line);
     return "OK";
 }
 

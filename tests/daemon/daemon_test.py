@@ -10,6 +10,7 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -82,9 +83,10 @@ def semaphore_sets():  # the ids of the System V semaphore sets
     return {int(line.split()[1]) for line in pathlib.Path("/proc/sysvipc/sem").read_text().splitlines()[1:]}
 
 
-def connect(path):
+def connect(path):  # a blocking connect like nc's (it waits while the backlog is full), bounded by SO_SNDTIMEO
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.settimeout(WAIT), s.connect(path)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, struct.pack("ll", int(WAIT), 0))
+    s.connect(path), s.settimeout(WAIT)
     return s
 
 
@@ -186,6 +188,61 @@ def test_lock_set_attack(daemon):  # nobody's SETVAL and IPC_RMID on the lock se
     with connect(daemon.path) as s:
         got = ask(s, b"SET after attack\nGET after\n", 2)
     check(got == b"OK\nOK attack\n", f"SET after the lock-set attack got {got!r}")
+
+
+# A hostile client as nobody: keeps up to 200 connections to argv[1], dropping and replacing the ones the
+# daemon closes; "hoard" stays silent, "flood" writes requests on them as fast as they take them and never reads.
+HOSTILE = r"""
+import select, socket, sys
+path, flood, held = sys.argv[1], sys.argv[2] == "flood", []
+while True:
+    while len(held) < 200:
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.setblocking(False)
+        try:
+            s.connect(path)
+        except OSError:
+            s.close()
+            break
+        held.append(s)
+    print(len(held), flush=True)
+    readable, writable, _ = select.select([] if flood else held, held if flood else [], [], 0.01)
+    for s in readable + writable:  # readable: the daemon ended it (nothing was asked)
+        try:
+            if flood:
+                s.send(b"GET port\n" * 200)
+                continue
+        except BlockingIOError:
+            continue
+        except OSError:
+            pass
+        s.close()
+        held.remove(s)
+"""
+
+
+def test_hostile_load(daemon):  # nobody hoarding its slots, flooding without reading, or both: the owner still served
+    system_python = "/usr/bin/python3"  # one that nobody may run
+    if not as_nobody("hoarding and flooding") or not os.path.exists(system_python):
+        return
+    os.chmod(os.path.dirname(daemon.path), 0o755)
+    for modes in (["hoard"], ["flood"], ["hoard", "flood"]):
+        attackers = [subprocess.Popen([system_python, "-c", HOSTILE, daemon.path, mode], user="nobody",
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) for mode in modes]
+        for attacker in attackers:
+            attacker.stdout.readline()  # its first round of connections is made
+        times, replies = [], []
+        for _ in range(40):
+            start = time.monotonic()
+            with connect(daemon.path) as s:
+                replies.append(ask(s, b"GET port\n"))
+            times.append(time.monotonic() - start)
+        for attacker in attackers:
+            attacker.kill(), attacker.wait()
+        print(f"owner beside nobody's {' and '.join(modes)}: worst round trip of 40 {max(times) * 1000:.1f} ms "
+              f"(median {sorted(times)[20] * 1000:.1f} ms)", flush=True)
+        check(replies == [b"OK 8080\n"] * 40, f"owner's GETs beside nobody's {modes} got {set(replies)}")
+        check(max(times) < 1.0, f"owner's worst round trip beside nobody's {modes}: {max(times):.3f} s")
 
 
 def test_refusals(binary, scratch):  # what the daemon must not replace, and start failures that say why
@@ -329,6 +386,7 @@ def main():
         daemon = Daemon(binary, os.path.join(scratch, "bound.sock"), activated=False)
         test_no_descriptor_leak(daemon)
         test_lock_set_attack(daemon)
+        test_hostile_load(daemon)
         check_stop(daemon, "bound path", path_kept=False)
         test_refusals(binary, scratch)
         test_stalled_announcements(binary, scratch)

@@ -65,13 +65,24 @@ struct LocalPair : ::testing::Test {
     std::unique_ptr<JSocket> receiver = std::make_unique<JSocket>(path.c_str(), UDP_SOCKET, UDP_RECEIVE);
 };
 
-TEST_F(LocalPair, EachDatagramIsOneReceiveCutTo2048BytesAnEmptyOneCountsAsNotSent)
+// Catches a receive that reads on into the next datagram, or a buffer of the wrong size.
+TEST_F(LocalPair, LongDatagramIsCutTo2048Bytes)
 {
     EXPECT_EQ(Pass(sender, Pattern(3000), *receiver), Pattern(2048));
     EXPECT_EQ(Receive(*receiver, 0), kNothing) << "the rest is lost";
+}
+
+// Catches an empty datagram reported as sent, or as a message received.
+TEST_F(LocalPair, EmptyDatagramCountsAsNotSentYetTravels)
+{
+    EXPECT_EQ(Send(sender, ""), 0);
     EXPECT_EQ(Send(sender, ""), 0);
     char buf[8];
-    EXPECT_EQ(receiver->ReceiveMessage(buf, sizeof buf, kArrives, -1), 0) << "yet it travels";
+    EXPECT_EQ(receiver->ReceiveMessage(buf, sizeof buf, kArrives, -1), 0);
+    Message m;
+    m.SetMessage("kept", 4);
+    EXPECT_FALSE(receiver->ReceiveMessage(&m, kArrives, -1));
+    EXPECT_EQ(std::string(m.data, m.length), "kept");
 }
 
 TEST_F(LocalPair, NameSetDirectlyIsCutTo107CharactersAndReopeningClosesTheEarlierSocket)

@@ -24,7 +24,7 @@ TEST(TvSub, BorrowsOnceFromTheSeconds)
 }
 
 // Halves round up (999 500 us reaches the next second); the product wraps in 32 bits.
-TEST(GetTickCount, RoundsTheTimeOfDayHalfUpAndWrapsModulo2To32)
+TEST(GetTickCount, RoundsHalfUpAndWraps)
 {
     const struct { timeval now; unsigned int ms; } cases[] = {
         {{10, 0}, 10000u},         {{10, 499}, 10000u},       {{10, 500}, 10001u},          {{10, 501}, 10001u},

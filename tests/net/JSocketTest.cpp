@@ -51,7 +51,7 @@ struct Connection {
     ~Connection() { server.tcp_drop_client(accepted); }
 };
 
-TEST(JSocketStream, RequestAndReplyTravelOnTheConnectionTheyName)
+TEST(JSocketStream, RequestAndReplyTravelBothWays)
 {
     Connection c(true);
     TCPMessage request, received;  // request.socket -1: the client's own descriptor
@@ -68,7 +68,7 @@ TEST(JSocketStream, RequestAndReplyTravelOnTheConnectionTheyName)
     EXPECT_EQ(c.client.SendMessage(&empty, -1), 1) << "nothing sent, the connection still usable";
 }
 
-TEST(JSocketStream, FailedReceiveLeavesTheMessageAsItWas)
+TEST(JSocketStream, FailedReceiveKeepsTheMessage)
 {
     Connection c(true);
     Message m;
@@ -111,7 +111,7 @@ struct LocalServer {
     JSocket server{path.c_str(), TCP_SERVER, static_cast<UDP_dir>(5)};
 };
 
-TEST(JSocket, AcceptTimeOutWritesNothingAPendingConnectionIsSeenAcceptedAndDropped)
+TEST(JSocket, AcceptTakesAPendingConnection)
 {
     LocalServer s;
     unsigned long peer = 7;
@@ -134,7 +134,7 @@ TEST(JSocket, AcceptTimeOutWritesNothingAPendingConnectionIsSeenAcceptedAndDropp
 }
 
 // Rows keep a closed descriptor's number; once another file has it, no use of the socket may touch it.
-TEST(JSocket, ClosedSocketIsNotClosedAgainButItsPathGoes)
+TEST(JSocket, ClosedDescriptorIsNotClosedAgain)
 {
     for (bool bind_failed : {false, true}) {
         SCOPED_TRACE(bind_failed ? "bind failed" : "closed listening socket");
@@ -157,7 +157,7 @@ TEST(JSocket, ClosedSocketIsNotClosedAgainButItsPathGoes)
     }
 }
 
-TEST(JSocket, InitializeTakesNamesUpTo107CharactersAndRefusesTheRest)
+TEST(JSocket, NamesUpTo107Characters)
 {
     TempDir dir;
     const std::string longest = dir.path(std::string(107 - dir.path().size() - 1, 'n')), too_long = longest + "n";
@@ -169,7 +169,7 @@ TEST(JSocket, InitializeTakesNamesUpTo107CharactersAndRefusesTheRest)
     }
 }
 
-TEST(JSocket, ReinitializingClosesTheEarlierSocketUnlessTheNameIsRefused)
+TEST(JSocket, ReinitializingClosesTheEarlierSocket)
 {
     LocalServer s;
     EXPECT_EQ(s.server.InitializeSocket("", TCP_SERVER, 5), 0);
@@ -184,7 +184,7 @@ TEST(JSocket, ReinitializingClosesTheEarlierSocketUnlessTheNameIsRefused)
     EXPECT_EQ(OpenDescriptorCount(), s.before);
 }
 
-TEST(JSocket, ClientWithoutServerGivesUpAfterTenAttempts500msApart)
+TEST(JSocket, ClientGivesUpAfterTenAttempts)
 {
     TempDir dir;
     const int before = OpenDescriptorCount();
@@ -210,7 +210,7 @@ TEST(JSocketCheckRead, ServesDescriptorsAbove1024)
     close(reader);
 }
 
-TEST(JSocketCheckRead, RetriedWaitLastsItsTimeOutThroughSignalsAnUnretriedOneEndsAtTheFirst)
+TEST(JSocketCheckRead, SignalsEndOnlyAnUnretriedWait)
 {
     Connection c(true);  // nothing ever comes on c.accepted
     SignalStorm signals;
@@ -282,7 +282,7 @@ struct EveryKind : ::testing::Test {
     JSocket datagram{local.dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE};
 };
 
-TEST_F(EveryKind, CredentialsAreRefusedForAnythingButAConnectedLocalStream)
+TEST_F(EveryKind, CredentialsOnlyForALocalStreamPeer)
 {
     JSocket none;
     SocketPair pair(SOCK_DGRAM);  // a connected local datagram pair does have credentials
@@ -313,7 +313,7 @@ std::string SendUntilRefused(JSocket& s, int sender, int most, size_t bytes = 65
 }
 
 // Rows: the send that times out finds room for part of its 4 MiB, or none; either way it ends the connection.
-TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
+TEST(JSocketSendTimeout, CutShortSendEndsTheConnection)
 {
     for (bool full_before : {false, true}) {
         SCOPED_TRACE(full_before ? "queue full before the send" : "room for part of it");
@@ -331,7 +331,7 @@ TEST(JSocketSendTimeout, CutShortSendEndsTheConnectionBothWays)
     }
 }
 
-TEST(JSocketSendTimeout, NonBlockingDescriptorKeepsItsConnectionWhenFull)
+TEST(JSocketSendTimeout, NonBlockingSendKeepsTheConnection)
 {
     Connection c(true);
     const timeval bound{0, 50000};  // set, but a non-blocking send never waits for it

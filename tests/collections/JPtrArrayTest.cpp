@@ -65,6 +65,7 @@ TEST_F(JPtrArrayTest, SwapExchangesOnlyIndexesInside)
 TEST_F(JPtrArrayTest, FindAndPopOrder)
 {
     a.push(y);
+    EXPECT_EQ(a.Find(x), 0);  // catches a search that skips the first slot
     EXPECT_EQ(a.Find(y), 1);
     EXPECT_EQ(a.Find(nullptr), 3);
     EXPECT_EQ(a.Find(&a), -1);

@@ -90,6 +90,14 @@ TEST(JStringArray, SortPutsHolesFirst)
     EXPECT_EQ(Of(a), (Lines{"<hole>", "", "_", "a", "ab", "b", "Bd", "C", "Y", "z"}));
 }
 
+// Catches a sort that leaves two elements as they were.
+TEST(JStringArray, SortTwo)
+{
+    JStringArray a = Make({"b", "a"});
+    a.sort_with_case();
+    EXPECT_EQ(Of(a), (Lines{"a", "b"}));
+}
+
 // A settings file read line by line: "key: value" and "key = value" lines.
 TEST(JStringArray, LookupsCleanTheValueTwoWays)
 {

@@ -227,7 +227,7 @@ TEST(JSocketCheckRead, RetriedWaitAfterOneSignalLastsWhatRemains)
 {
     SocketPair pair;  // nothing ever comes
     FakeClock clock;
-    const SignalStorm one(100, 1, [&] { clock.Advance(1900); });
+    const SignalStorm one(250, 1, [&] { clock.Advance(1900); });
     JSocket s;
     EXPECT_TRUE(TakesMs(0, 1000, [&] { EXPECT_EQ(s.check_read(2000, pair.fds[0], 1), 0); }));
 }
@@ -286,15 +286,17 @@ TEST_F(EveryKind, CredentialsOnlyForALocalStreamPeer)
 {
     JSocket none;
     SocketPair pair(SOCK_DGRAM);  // a connected local datagram pair does have credentials
+    const int unconnected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // its peer's pid reads 0
     const struct { const char* what; JSocket& s; int fd; } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted},
                 {"datagram", datagram, -1}, {"listening", local.server, -1}, {"bad number", none, 123456},
-                {"connected datagram pair", none, pair.fds[0]}};
+                {"connected datagram pair", none, pair.fds[0]}, {"unconnected stream", none, unconnected}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         pid_t pid = 777;
         EXPECT_EQ(row.s.GetPeerCredentials(row.fd, &pid, nullptr, nullptr), 0);
         EXPECT_EQ(pid, 777) << "a refusal writes nothing";
     }
+    close(unconnected);
 }
 
 // Catches a socket, local or IPv4 accepted connection an exec'd program would inherit.

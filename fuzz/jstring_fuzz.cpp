@@ -2,7 +2,7 @@
 // libFuzzer target: JString against its literal model. Every input is a
 // sequence of operations; any difference in a result, a text or a length
 // prints the difference and aborts.
-#include "JStringDriver.h"
+#include "../tests/strings/JStringDriver.h"
 
 #include <cstdio>
 #include <cstdlib>

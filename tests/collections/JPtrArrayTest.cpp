@@ -62,9 +62,10 @@ TEST_F(JPtrArrayTest, SwapExchangesOnlyIndexesInside)
     }
 }
 
-TEST_F(JPtrArrayTest, FindGivesTheLowestIndexAndPopAndGetptrHandTheLastElementsOverInTurn)
+TEST_F(JPtrArrayTest, FindAndPopOrder)
 {
     a.push(y);
+    EXPECT_EQ(a.Find(x), 0);  // catches a search that skips the first slot
     EXPECT_EQ(a.Find(y), 1);
     EXPECT_EQ(a.Find(nullptr), 3);
     EXPECT_EQ(a.Find(&a), -1);
@@ -76,7 +77,7 @@ TEST_F(JPtrArrayTest, FindGivesTheLowestIndexAndPopAndGetptrHandTheLastElementsO
     ::operator delete(z);
 }
 
-TEST(JPtrArray, RemoveAtRunsTheDerivedDeleteShiftsTheRestAndKeepsTheBlock)
+TEST(JPtrArray, RemoveAtRunsTheDerivedDelete)
 {
     TrackedArray a(5);
     void** block = a.data;
@@ -87,7 +88,7 @@ TEST(JPtrArray, RemoveAtRunsTheDerivedDeleteShiftsTheRestAndKeepsTheBlock)
     EXPECT_EQ(a.data, block);
 }
 
-TEST(JPtrArray, PopThroughAGrownArrayRemoveAllAndTheDestructorReleaseEveryElement)
+TEST(JPtrArray, EveryElementIsReleased)
 {
     TrackedArray a(3000);
     for (int i = 2999; i >= 0; --i)

@@ -32,7 +32,7 @@ JStringArray Make(const Lines& lines)
     return a;
 }
 
-TEST(JStringArray, SumsKeepTheOperandOrderAndPopGetStringAndPrintAllTakeTheLastElementFirst)
+TEST(JStringArray, OrderOfSumsAndPops)
 {
     JStringArray ab = Make({"a", "b"});
     EXPECT_EQ(Of(JString("s") + ab + JString("s")), (Lines{"s", "a", "b", "s"}));
@@ -61,7 +61,7 @@ struct JStringArrayTest : ::testing::Test {
     }
 };
 
-TEST_F(JStringArrayTest, HoldsCopiesInOrderReadsTheEmptyStringOutsideAndRemoveStringClosesTheGap)
+TEST_F(JStringArrayTest, RemoveStringClosesTheGap)
 {
     EXPECT_EQ(Of(a), (Lines{"one", "two", "three", "", "", "six", "seven"}));
     for (int index : {-1, 7}) {
@@ -73,14 +73,14 @@ TEST_F(JStringArrayTest, HoldsCopiesInOrderReadsTheEmptyStringOutsideAndRemoveSt
     EXPECT_EQ(Of(a), (Lines{"<hole>", "three", "", "", "six"}));
 }
 
-TEST_F(JStringArrayTest, CopiesAssignmentsAndAppendsAreDeepAndKeepHoles)
+TEST_F(JStringArrayTest, CopiesAreDeep)
 {
     a.Delete(2);
     fktest::ExpectDeepCopies(a, Of);
 }
 
 // Byte order puts upper case and '_' before lower case; without case '_' comes first.
-TEST(JStringArray, SortsWithAndWithoutCaseHolesFirst)
+TEST(JStringArray, SortPutsHolesFirst)
 {
     JStringArray a = Make({"b", "ab", "C", "", "a", "_", "Bd", "hole", "z", "Y"});
     a.Delete(7);
@@ -90,8 +90,16 @@ TEST(JStringArray, SortsWithAndWithoutCaseHolesFirst)
     EXPECT_EQ(Of(a), (Lines{"<hole>", "", "_", "a", "ab", "b", "Bd", "C", "Y", "z"}));
 }
 
+// Catches a sort that leaves two elements as they were.
+TEST(JStringArray, SortTwo)
+{
+    JStringArray a = Make({"b", "a"});
+    a.sort_with_case();
+    EXPECT_EQ(Of(a), (Lines{"a", "b"}));
+}
+
 // A settings file read line by line: "key: value" and "key = value" lines.
-TEST(JStringArray, LookupsFindTheFirstMatchAndCleanTheValueTwoWays)
+TEST(JStringArray, LookupsCleanTheValueTwoWays)
 {
     JStringArray lines = Make({"# device settings", "Name: box", "Port: 80", "host = Example.org", "Path: /srv/a:b",
                                "Mode: \tfast\t", "key  = x", "timeout=30", "Flag:", "Port: 81", "Port: 81", ""});

@@ -44,7 +44,7 @@ struct OwningArrayTest : ::testing::Test {
 
 TYPED_TEST_SUITE_P(OwningArrayTest);
 
-TYPED_TEST_P(OwningArrayTest, HoldsCopiesInOrderNullOutsideTheIndexesAndNoNullPointer)
+TYPED_TEST_P(OwningArrayTest, HoldsCopiesInOrder)
 {
     using Value = typename TypeParam::Value;
     this->a.Add(static_cast<Value*>(nullptr));
@@ -54,7 +54,7 @@ TYPED_TEST_P(OwningArrayTest, HoldsCopiesInOrderNullOutsideTheIndexesAndNoNullPo
     EXPECT_EQ(typename TypeParam::Array(static_cast<Value*>(nullptr)).GetCount(), 0);
 }
 
-TYPED_TEST_P(OwningArrayTest, RemoveByIndexClosesTheGapRefusesOutsideIndexesAndKeepsRecords)
+TYPED_TEST_P(OwningArrayTest, RemoveByIndexClosesTheGap)
 {
     for (int index : {-1, 4}) {
         SCOPED_TRACE(index);
@@ -78,16 +78,7 @@ TYPED_TEST_P(OwningArrayTest, RemoveByRecordGoesByIdentityNotByValue)
     this->ExpectValuesInOrder(this->a, {0, 3});
 }
 
-TYPED_TEST_P(OwningArrayTest, RecordsStayPutWhileTheArrayGrows)
-{
-    auto* first = this->a[0];
-    for (int i = 0; i < 2000; ++i)
-        this->a.Add(TypeParam::Make(i % 5));
-    EXPECT_EQ(this->a[0], first);
-    EXPECT_EQ(TypeParam::Show(*this->a[2003]), TypeParam::Show(TypeParam::Make(1999 % 5)));
-}
-
-TYPED_TEST_P(OwningArrayTest, CopiesAssignmentsAndAppendsAreDeepAndKeepHoles) { fktest::ExpectDeepCopies(this->a, this->Of); }
+TYPED_TEST_P(OwningArrayTest, CopiesAreDeep) { fktest::ExpectDeepCopies(this->a, this->Of); }
 
 TYPED_TEST_P(OwningArrayTest, SumsKeepTheOperandOrder)
 {
@@ -106,7 +97,7 @@ TYPED_TEST_P(OwningArrayTest, SumsKeepTheOperandOrder)
     }
 }
 
-TYPED_TEST_P(OwningArrayTest, PopHandsTheLastRecordOverAndPushAdoptsOne)
+TYPED_TEST_P(OwningArrayTest, PopHandsTheLastRecordOver)
 {
     using Value = typename TypeParam::Value;
     const std::unique_ptr<Value> popped(static_cast<Value*>(this->a.pop()));
@@ -116,8 +107,5 @@ TYPED_TEST_P(OwningArrayTest, PopHandsTheLastRecordOverAndPushAdoptsOne)
     this->ExpectValuesInOrder(this->a, {0, 1, -1, 4});
 }
 
-REGISTER_TYPED_TEST_SUITE_P(OwningArrayTest, HoldsCopiesInOrderNullOutsideTheIndexesAndNoNullPointer,
-                            RemoveByIndexClosesTheGapRefusesOutsideIndexesAndKeepsRecords,
-                            RemoveByRecordGoesByIdentityNotByValue, RecordsStayPutWhileTheArrayGrows,
-                            CopiesAssignmentsAndAppendsAreDeepAndKeepHoles, SumsKeepTheOperandOrder,
-                            PopHandsTheLastRecordOverAndPushAdoptsOne);
+REGISTER_TYPED_TEST_SUITE_P(OwningArrayTest, HoldsCopiesInOrder, RemoveByIndexClosesTheGap, RemoveByRecordGoesByIdentityNotByValue,
+                            CopiesAreDeep, SumsKeepTheOperandOrder, PopHandsTheLastRecordOver);

@@ -22,7 +22,7 @@ struct TCPMessageArrayTraits {
 INSTANTIATE_TYPED_TEST_SUITE_P(TCPMessageArray, OwningArrayTest, TCPMessageArrayTraits);
 
 // The server's reading thread lends one record; what the array lends may be refilled too.
-TEST(TCPMessageArray, ConstructsFromOneMessageCopiesOnesWithoutBufferAndLendsRefillableRecords)
+TEST(TCPMessageArray, LentRecordsCanBeRefilled)
 {
     TCPMessageArray a(Msg("one", 4));
     a += TCPMessage(), a.Add(TCPMessage()), a[0]->SetMessage("refilled", 8);

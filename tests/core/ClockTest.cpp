@@ -1,25 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include <fieldkit/core/Clock.h>
 
+#include "support/FakeClock.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
-
-#include <atomic>
-#include <ctime>
-
-// While faking, every gettimeofday of the process reads fake_now: this exported
-// definition comes first in symbol lookup, so the shared library's calls reach it too.
-static std::atomic<bool> faking{false};
-static timeval fake_now{};
-
-extern "C" __attribute__((visibility("default"))) int gettimeofday(timeval* tv, void*) noexcept
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    *tv = faking ? fake_now : timeval{ts.tv_sec, ts.tv_nsec / 1000};
-    return 0;
-}
 
 namespace {
 
@@ -39,7 +24,7 @@ TEST(TvSub, BorrowsOnceFromTheSeconds)
 }
 
 // Halves round up (999 500 us reaches the next second); the product wraps in 32 bits.
-TEST(GetTickCount, RoundsTheTimeOfDayHalfUpAndWrapsModulo2To32)
+TEST(GetTickCount, RoundsHalfUpAndWraps)
 {
     const struct { timeval now; unsigned int ms; } cases[] = {
         {{10, 0}, 10000u},         {{10, 499}, 10000u},       {{10, 500}, 10001u},          {{10, 501}, 10001u},
@@ -49,11 +34,8 @@ TEST(GetTickCount, RoundsTheTimeOfDayHalfUpAndWrapsModulo2To32)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.now.tv_sec << " s " << c.now.tv_usec << " us");
-        fake_now = c.now;
-        faking = true;
-        const unsigned int ticks = GetTickCount();
-        faking = false;
-        EXPECT_EQ(ticks, c.ms);
+        const fktest::FakeClock clock(c.now);
+        EXPECT_EQ(GetTickCount(), c.ms);
     }
 }
 
@@ -79,5 +61,19 @@ TEST(Sleep, LastsTheRequestedTimeAlsoUnderSignals)
     EXPECT_TRUE(fktest::TakesMs(119, 1000, [] { Sleep(120); }));
     EXPECT_TRUE(fktest::TakesMs(299, 2000, [] { fktest::SignalStorm signals; Sleep(300); }));
 }
+
+// Sleep(sleep_ms) with the clock moved by `moved_ms` just before one signal 250 ms in.
+::testing::AssertionResult SleepsMsWithClockMoved(double least, double most, long moved_ms, int sleep_ms)
+{
+    fktest::FakeClock clock;
+    const fktest::SignalStorm one(250, 1, [&] { clock.Advance(moved_ms); });
+    return fktest::TakesMs(least, most, [&] { Sleep(sleep_ms); });
+}
+
+// Catches a restart that sleeps the whole time again instead of what remains on the wall clock.
+TEST(Sleep, ClockSetForwardShortensIt) { EXPECT_TRUE(SleepsMsWithClockMoved(0, 1000, 1900, 2000)); }
+
+// Catches a restart that ignores the wall clock, or ends on a negative elapsed time.
+TEST(Sleep, ClockSetBackLengthensIt) { EXPECT_TRUE(SleepsMsWithClockMoved(1000, 5000, -1000, 500)); }
 
 }  // namespace

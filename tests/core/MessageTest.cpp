@@ -35,7 +35,7 @@ TEST(Message, ZeroByteFillGivesAZeroByteBuffer)
     EXPECT_EQ(Bytes(m), "");
 }
 
-TEST_F(FilledMessage, FillReplacesThePreviousBytesAndFreeMessageEmpties)
+TEST_F(FilledMessage, FillReplacesTheBytes)
 {
     EXPECT_EQ(m.SetMessage("2nd", 3), 1);
     EXPECT_EQ(Bytes(m), "2nd");
@@ -43,7 +43,7 @@ TEST_F(FilledMessage, FillReplacesThePreviousBytesAndFreeMessageEmpties)
     EXPECT_EQ(Bytes(m), "<null>");
 }
 
-TEST_F(FilledMessage, FillWithANegativeLengthOrNoSourceIsRefusedAndEmpties)
+TEST_F(FilledMessage, RefusedFillEmpties)
 {
     const struct { const char* src; int len; } refused[] = {{"abc", -1}, {nullptr, 4}};
     for (const auto& r : refused) {
@@ -64,7 +64,7 @@ TEST_F(FilledMessage, CopiesHaveTheirOwnBuffers)
     EXPECT_EQ(Bytes(assigned), kBytes);
 }
 
-TEST_F(FilledMessage, SelfAssignmentAndAFillFromItsOwnBufferKeepTheBytes)
+TEST_F(FilledMessage, FillFromItsOwnBuffer)
 {
     Message& alias = m;
     m = alias;

@@ -78,13 +78,6 @@ const JStringArray kLines = JStringArray(JString("x")) + JString("y");
 template <typename T>
 bool Reuse(T& o, const T& sample) { return o = sample, o += sample, Show(T(o)) == Show(sample + sample); }
 
-// A stream socket pair with "bye" waiting to be read from fds[0].
-struct Pair {
-    int fds[2] = {-1, -1};
-    Pair() { if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) send(fds[1], "bye", 3, MSG_NOSIGNAL); }
-    ~Pair() { close(fds[0]), close(fds[1]); }
-};
-
 // The object each run starts from.
 void Fill(JString& s) { s = "  ab  cd  "; }
 void Fill(TCPMessage& m) { m = Record("hello", 7); }
@@ -228,7 +221,9 @@ TEST_F(AllocationFailure, MessageRecordsAndReceiveMessageLeaveTheRecordAsItWasOr
     }, "7:<none>");
     // ReceiveMessage(TCPMessage*, unsigned short) forwards to this one.
     Walk<TCPMessage>(Left::kAsItWasOrState, {{"ReceiveMessage(Message*, unsigned short, int)", [](TCPMessage& m) {
-                         JSocket().ReceiveMessage(static_cast<Message*>(&m), 5000, Pair().fds[0]);
+                         const fktest::SocketPair pair;
+                         send(pair.fds[1], "bye", 3, MSG_NOSIGNAL);
+                         JSocket().ReceiveMessage(static_cast<Message*>(&m), 5000, pair.fds[0]);
                      }}}, "7:<none>");
 }
 

@@ -5,15 +5,14 @@
 #include <pthread.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <stdexcept>
+#include <utility>
 
 namespace fktest {
 
@@ -39,15 +38,6 @@ int OpenDescriptorCount()
 
 bool PathExists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
-SocketPair::SocketPair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds); }
-
-SocketPair::~SocketPair()
-{
-    for (int fd : fds)
-        if (fd != -1)
-            close(fd);
-}
-
 int FreeLoopbackPort(int sock_type)
 {
     const int s = socket(AF_INET, sock_type, 0);
@@ -59,74 +49,27 @@ int FreeLoopbackPort(int sock_type)
     return bound ? ntohs(a.sin_port) : -1;
 }
 
-namespace {
-
-constexpr const char* kHeldFdsVariable = "FKTEST_HELD_FDS";
-
-// A test program started again by HeldAfterExec without a shell answers the
-// question and exits before the test runner starts.
-__attribute__((constructor)) void answer_held_fds()
-{
-    const char* list = getenv(kHeldFdsVariable);
-    if (!list)
-        return;
-    std::string held;
-    for (char* end = nullptr;; list = end) {
-        const long fd = strtol(list, &end, 10);
-        if (end == list)
-            break;
-        if (fcntl(static_cast<int>(fd), F_GETFD) != -1)
-            held += std::to_string(fd) + " ";
-    }
-    const ssize_t written = write(STDOUT_FILENO, held.data(), held.size());
-    _exit(written == static_cast<ssize_t>(held.size()) ? 0 : 1);
-}
-
-// Forks and execs: a shell where there is one (the test program itself may be
-// an emulated binary that the kernel cannot exec), else the test program again.
-// The child's standard output goes to `out`.
-pid_t start_probe(const std::string& list, int out)
-{
-    const std::string script = "for n in " + list + "; do [ -L /proc/self/fd/$n ] && printf '%s ' $n; done; exit 0";
-    const std::string variable = std::string(kHeldFdsVariable) + "=" + list;
-    std::vector<char*> env;
-    for (char** e = environ; *e; ++e)
-        env.push_back(*e);
-    env.push_back(const_cast<char*>(variable.c_str()));
-    env.push_back(nullptr);
-    const bool shell = access("/bin/sh", X_OK) == 0;
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    dup2(out, STDOUT_FILENO);
-    if (shell)
-        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-    else
-        execle("/proc/self/exe", "probe", static_cast<char*>(nullptr), env.data());
-    _exit(127);
-}
-
-}  // namespace
-
 std::string HeldAfterExec(const std::vector<int>& fds)
 {
-    std::string list;
-    for (int fd : fds)
-        list += std::to_string(fd) + " ";
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0)
-        return "probe failed";
-    const pid_t pid = start_probe(list, pipe_fds[1]);
-    close(pipe_fds[1]);
     std::string held;
-    char chunk[256];
-    for (ssize_t n; (n = read(pipe_fds[0], chunk, sizeof chunk)) > 0;)
-        held.append(chunk, static_cast<size_t>(n));
-    close(pipe_fds[0]);
-    int status = 0;
-    const bool ok = pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return ok ? held : "probe failed";
+    for (int fd : fds) {
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags != -1 && !(flags & FD_CLOEXEC))
+            held += std::to_string(fd) + " ";
+    }
+    return held;
 }
+
+SocketPair::SocketPair(int type) { socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds); }
+
+SocketPair::~SocketPair()
+{
+    for (int fd : fds)
+        if (fd != -1)
+            close(fd);
+}
+
+int SocketPair::Give() { return std::exchange(fds[0], -1); }
 
 std::string Pattern(std::size_t n)
 {
@@ -136,17 +79,21 @@ std::string Pattern(std::size_t n)
     return s;
 }
 
-SignalStorm::SignalStorm(bool restart)
+SignalStorm::SignalStorm(int every_ms, int times, std::function<void()> before, bool restart)
 {
     struct sigaction sa {};
     sa.sa_handler = [](int) {};
     sa.sa_flags = restart ? SA_RESTART : 0;
     sigaction(SIGUSR1, &sa, &old_);
     const pthread_t target = pthread_self();
-    kicker_ = std::thread([this, target] {
-        while (!done_.load()) {
+    kicker_ = std::thread([this, target, every_ms, times, before] {
+        for (int sent = 0; times < 0 || sent < times; ++sent) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(every_ms));
+            if (done_.load())
+                return;
+            if (before)
+                before();
             pthread_kill(target, SIGUSR1);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
 }

@@ -1,16 +1,19 @@
 // SPDX-License-Identifier: MIT
 // Helpers shared by the test programs: a private temporary directory that is
-// removed with everything in it, the process's descriptor count, free
-// loopback ports, descriptors inherited across exec, a byte pattern, a signal storm, a timer and the copy
+// removed with everything in it, the process's descriptor count, a socket pair, free
+// loopback ports, descriptors an exec would pass on, a byte pattern, signals, a timer and the copy
 // checks of the value arrays.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,36 +44,35 @@ int OpenDescriptorCount();
 // True when `path` names an existing file system entry.
 bool PathExists(const std::string& path);
 
-// A connected pair of local stream sockets (close-on-exec); the ends still
-// held are closed with the object. Give() hands fds[0] over.
-struct SocketPair {
-    SocketPair();
-    ~SocketPair();
-    SocketPair(const SocketPair&) = delete;
-    SocketPair& operator=(const SocketPair&) = delete;
-    int Give() { return std::exchange(fds[0], -1); }
-    int fds[2] = {-1, -1};
-};
-
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);
 
-// Which of `fds` a forked and exec'd program (a shell, or the test program
-// itself where there is no shell) still holds: their numbers, each followed by
-// a space ("" for none; "probe failed" on trouble).
+// Which of `fds` an exec'd program would still hold (open and not close-on-exec):
+// their numbers, each followed by a space ("" for none).
 std::string HeldAfterExec(const std::vector<int>& fds);
+
+// A connected local socket pair (SOCK_STREAM unless told), both ends close-on-exec;
+// closes the ends it still holds. Give() hands fds[0] over.
+struct SocketPair {
+    explicit SocketPair(int type = SOCK_STREAM);
+    ~SocketPair();
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+    int Give();
+    int fds[2] = {-1, -1};
+};
 
 // `n` bytes "abc...zabc...", for transfers whose pieces must reassemble in order.
 std::string Pattern(std::size_t n);
 
-// While in scope, a helper thread sends SIGUSR1 to the constructing thread
-// every 20 ms. The handler does nothing and is installed without SA_RESTART
-// unless `restart` asks for it, so blocking calls of that thread really see
-// EINTR (with SA_RESTART, only those the kernel does not restart). The old
-// handler returns after.
+// While in scope, a helper thread sends SIGUSR1 to the constructing thread every
+// `every_ms` ms, `times` times (-1: until the end of the scope), calling `before` ahead
+// of each. The handler does nothing and is installed without SA_RESTART unless
+// `restart` asks for it, so blocking calls of that thread really see EINTR (with
+// SA_RESTART, only those the kernel does not restart). The old handler returns after.
 class SignalStorm {
 public:
-    explicit SignalStorm(bool restart = false);
+    explicit SignalStorm(int every_ms = 20, int times = -1, std::function<void()> before = {}, bool restart = false);
     ~SignalStorm();
     SignalStorm(const SignalStorm&) = delete;
     SignalStorm& operator=(const SignalStorm&) = delete;

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+#include "support/FakeClock.h"
+
+#include <atomic>
+#include <ctime>
+
+namespace {
+
+std::atomic<bool> faking{false};
+std::atomic<long long> fake_us{0};  // microseconds since the epoch
+
+}  // namespace
+
+// This exported definition comes first in symbol lookup, so the shared library's calls reach it too.
+extern "C" __attribute__((visibility("default"))) int gettimeofday(timeval* tv, void*) noexcept
+{
+    if (faking) {
+        const long long us = fake_us;
+        *tv = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+        return 0;
+    }
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    *tv = timeval{ts.tv_sec, static_cast<suseconds_t>(ts.tv_nsec / 1000)};
+    return 0;
+}
+
+namespace fktest {
+
+FakeClock::FakeClock(timeval start)
+{
+    Set(start);
+    faking = true;
+}
+
+FakeClock::~FakeClock() { faking = false; }
+
+void FakeClock::Set(timeval now) { fake_us = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec; }
+
+void FakeClock::Advance(long ms) { fake_us += static_cast<long long>(ms) * 1000; }
+
+}  // namespace fktest

@@ -284,7 +284,7 @@ bool JTCPServer::server_state::make_readers(int slots)
     if (!readers)
         return false;
     reader_count = made;
-    for (int r = 0; r < made; ++r) {
+    for (int r = 0; r < made; ++r) {  // every record complete before anything can fail
         reader_state& reader = readers[r];
         reader.server = &server;
         if (r == 0) {
@@ -294,9 +294,10 @@ bool JTCPServer::server_state::make_readers(int slots)
             reader.own_thread.Initialize();
             reader.wake_fd = make_event_fd();
         }
-        if (!reader.set.open(slots, reader.wake_fd))
-            return false;
     }
+    for (int r = 0; r < made; ++r)
+        if (!readers[r].set.open(slots, readers[r].wake_fd))
+            return false;
     return true;
 }
 

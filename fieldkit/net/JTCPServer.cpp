@@ -371,11 +371,12 @@ int JTCPServer::StartThread()
     StopThread();
     if (state_->reader_count != 0 && state_->reader_count != state_->reading_threads)
         state_->remake_readers();
-    state_->start_worker(new_connection_thread, new_connection_thread_start, this);
-    const int result = state_->start_worker(listen_thread, listen_thread_start, this);
+    // Further reading threads first: the accepting thread hands connections
+    // only to reading threads that run.
     for (int r = 1; r < state_->reader_count; ++r)
         state_->start_worker(state_->readers[r].own_thread, server_state::further_reader_start, &state_->readers[r]);
-    return result;
+    state_->start_worker(new_connection_thread, new_connection_thread_start, this);
+    return state_->start_worker(listen_thread, listen_thread_start, this);
 }
 
 int JTCPServer::server_state::start_worker(thread_C& worker, void* (*entry)(void*), void* argument)

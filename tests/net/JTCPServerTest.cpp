@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -222,8 +221,8 @@ TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndOwnsThe
     EXPECT_TRUE(fktest::PathExists(s.dir.path("adopt")));
 }
 
-// Faults: messages reach no app or the wrong thread; a server descriptor leaks into exec'd programs.
-TEST(JTCPServer, MessagesBeforeSetAppAreDroppedLaterOnesReachItFromTheReadingThreadAndNothingIsInherited)
+// Faults: messages reach no app, or the app before SetApp; a server descriptor leaks into exec'd programs.
+TEST(JTCPServer, MessagesBeforeSetAppAreDroppedAndNothingIsInherited)
 {
     const auto inheritable = [] {  // open and not close-on-exec
         int n = 0;
@@ -240,7 +239,6 @@ TEST(JTCPServer, MessagesBeforeSetAppAreDroppedLaterOnesReachItFromTheReadingThr
     const std::string big = fktest::Pattern(3000);
     EXPECT_TRUE(client.Echo(big));
     EXPECT_EQ(s.app.Get(&EchoApp::streams).begin()->second, big);
-    EXPECT_TRUE(pthread_equal(s.app.thread, s.server->listen_thread.id));
     EXPECT_GE(fktest::OpenDescriptorCount() - s.before, 6);  // listening, accepted, two wake-ups, epoll, client
     EXPECT_EQ(inheritable(), inherited);
 }
@@ -436,8 +434,12 @@ TEST(JTCPServer, OneUserAtItsLimitCannotKeepAnotherOut)
     const std::string path = dir.path("srv");
     fktest::SocketPair link;
     const pid_t child = fork();  // before the server's threads exist
-    if (child == 0)
-        close(link.Give()), _exit(HammerAsNobody(path, link.fds[1]));
+    if (child == 0) {
+        alarm(60);  // a connect blocked on a full backlog ends the child, and so the test, instead of hanging
+        close(link.Give());
+        _exit(HammerAsNobody(path, link.fds[1]));
+    }
+    close(std::exchange(link.fds[1], -1));  // the child's end: its death reads as an end of file
     EchoApp app;  // outlives the server
     JTCPServer server;
     app.server = &server;

@@ -508,10 +508,13 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
 TEST(JTCPServer, FourReadingThreadsServeEachConnectionInOrderAndNeverConcurrently)
 {
     EchoServer s(16, 4);
+    std::vector<std::shared_ptr<Client>> clients;
+    for (int c = 0; c < 16; ++c)
+        clients.push_back(std::make_shared<Client>(s.path));
     std::vector<std::thread> threads;
     std::atomic<int> wrong{0};
     for (int c = 0; c < 16; ++c) {
-        threads.emplace_back([&, c, client = std::make_shared<Client>(s.path)] {
+        threads.emplace_back([&, c, client = clients[c]] {
             std::string stream;
             for (int k = 0; k < kMessages; ++k) {
                 stream += "<" + std::to_string(c) + ":" + std::to_string(k) + ">";

@@ -8,9 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,10 +52,8 @@ struct Client : JSocket {
     {
         std::string got;
         char buf[4096];
-        for (int k = 1; got.size() < n && k > 0;) {
+        for (int k = 1; got.size() < n && k > 0; got.append(buf, static_cast<size_t>(std::max(k, 0))))
             k = ReceiveMessage(buf, std::min(sizeof buf, n - got.size()), wait_ms, -1);
-            got.append(buf, static_cast<size_t>(std::max(k, 0)));
-        }
         return got;
     }
     bool Closed(unsigned short wait_ms = kReplyMs)  // the peer ended the connection (nothing left unread)
@@ -78,17 +74,15 @@ std::string Record(char kind, int k)
 
 // Echoes every message. "slow" is answered after kSlowMs, "big" with 512 KiB, each '#' with an
 // R record. Notes the threads, the messages of each descriptor and handlers that overlapped on one.
-class EchoApp : public JStdApp {
-public:
+struct EchoApp : JStdApp {
     int OnMessage(TCPMessage* m) override
     {
         const std::string bytes(m->data, m->length);
-        const int fd = m->socket;
         {
             std::lock_guard<std::mutex> lock(mutex);
-            overlaps += !busy.insert(fd).second;
+            overlaps += !busy.insert(m->socket).second;
             threads.insert(pthread_self());
-            streams[fd] += bytes;
+            streams[m->socket] += bytes;
         }
         thread = pthread_self();
         sleeping += bytes == "slow";
@@ -97,9 +91,9 @@ public:
         if (bytes.find_first_not_of('#') == std::string::npos)
             for (reply.clear(); reply.size() < 1000 * bytes.size();)
                 reply += Record('R', records++);
-        server->SendMessage(reply.data(), reply.size(), fd);
+        server->SendMessage(reply.data(), reply.size(), m->socket);
         std::lock_guard<std::mutex> lock(mutex);
-        busy.erase(fd);
+        busy.erase(m->socket);
         return 0;
     }
     template <typename T>
@@ -118,18 +112,10 @@ public:
 
 // Notes every accepted and closed connection; refuses them while `refuse` is set.
 struct Events : JConnectionEvents {
-    bool OnAccept(const JConnectionInfo& info) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        accepted.push_back(info);
-        return !refuse;
-    }
-    void OnClose(const JConnectionInfo& info, conn_close_reason reason) override
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed.push_back({info, reason});
-    }
-    size_t Closes() { std::lock_guard<std::mutex> lock(mutex); return closed.size(); }
+    bool OnAccept(const JConnectionInfo& info) override { const auto lock = Lock(); accepted.push_back(info); return !refuse; }
+    void OnClose(const JConnectionInfo& info, conn_close_reason reason) override { const auto lock = Lock(); closed.push_back({info, reason}); }
+    size_t Closes() { const auto lock = Lock(); return closed.size(); }
+    std::lock_guard<std::mutex> Lock() { return std::lock_guard<std::mutex>(mutex); }
     std::mutex mutex;  // guards the lists
     std::vector<JConnectionInfo> accepted;
     std::vector<std::pair<JConnectionInfo, conn_close_reason>> closed;
@@ -180,17 +166,6 @@ struct DescriptorsTaken {
     std::vector<int> fds;
 };
 
-int ListenAt(const std::string& path)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(listen(fd, 4), 0);
-    return fd;
-}
-
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 // Faults: a failed start leaves a table or threads; 0 slots serves; a restart keeps the old path or clients.
@@ -225,8 +200,8 @@ TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndOwnsThe
     JSocket ipv4;  // a listening socket of the wrong family
     ipv4.port = fktest::FreeLoopbackPort(SOCK_STREAM);
     ASSERT_EQ(ipv4.tcp_start_server(1), 1);
-    const std::string path = s.dir.path("adopt");
-    const int listener = ListenAt(path);
+    JSocket local(s.dir.path("adopt").c_str(), TCP_SERVER, UDP_SEND);  // listening
+    const int listener = std::exchange(local.fd, -1);
     const struct { const char* what; int fd, count; } refused[] = {{"file", file, 2}, {"datagram", datagram, 2},
         {"connected", connected.fds[0], 2}, {"IPv4", ipv4.fd, 2}, {"negative count", listener, -1}, {"-1", -1, 2}};
     for (const auto& r : refused) {
@@ -238,17 +213,24 @@ TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndOwnsThe
     ASSERT_EQ(fcntl(listener, F_SETFD, 0), 0);
     ASSERT_EQ(s.server->StartServerOnListener(listener, 2), 1);
     EXPECT_EQ(fcntl(listener, F_GETFD), FD_CLOEXEC);
-    EXPECT_TRUE(Client(path).Echo("adopted"));
+    EXPECT_TRUE(Client(s.dir.path("adopt")).Echo("adopted"));
     close(file);
     close(datagram);
     s.server.reset();
     EXPECT_FALSE(IsOpen(listener));
-    EXPECT_TRUE(fktest::PathExists(path));
+    EXPECT_TRUE(fktest::PathExists(s.dir.path("adopt")));
 }
 
-// Faults: messages reach no app or the wrong thread; a read takes more than 2048 bytes.
-TEST(JTCPServer, MessagesBeforeSetAppAreDroppedLaterOnesReachItFromTheReadingThreadIn2048BytePieces)
+// Faults: messages reach no app, or the app before SetApp; a server descriptor leaks into exec'd programs.
+TEST(JTCPServer, MessagesBeforeSetAppAreDroppedAndNothingIsInherited)
 {
+    const auto inheritable = [] {  // open and not close-on-exec
+        int n = 0;
+        for (int fd = 0; fd < 1024; ++fd)
+            n += fcntl(fd, F_GETFD) == 0;
+        return n;
+    };
+    const int inherited = inheritable();
     EchoServer s(4, 1, false);
     Client client(s.path);
     ASSERT_TRUE(client.Send("early"));
@@ -257,7 +239,8 @@ TEST(JTCPServer, MessagesBeforeSetAppAreDroppedLaterOnesReachItFromTheReadingThr
     const std::string big = fktest::Pattern(3000);
     EXPECT_TRUE(client.Echo(big));
     EXPECT_EQ(s.app.Get(&EchoApp::streams).begin()->second, big);
-    EXPECT_TRUE(pthread_equal(s.app.thread, s.server->listen_thread.id));
+    EXPECT_GE(fktest::OpenDescriptorCount() - s.before, 6);  // listening, accepted, two wake-ups, epoll, client
+    EXPECT_EQ(inheritable(), inherited);
 }
 
 // Faults: a client waiting for a full table is never taken when a slot frees; high descriptor numbers go unwatched.
@@ -273,32 +256,6 @@ TEST(JTCPServer, AWaitingClientGetsTheSlotThatFreesAboveDescriptor1024)
     holder.reset();
     EXPECT_EQ(waiting.Receive(4), "next");
     EXPECT_GE(s.Slot(0).fd, 1100);
-}
-
-std::set<int> OpenDescriptors()
-{
-    std::set<int> fds;
-    for (int fd = 0; fd < 1024; ++fd)
-        if (IsOpen(fd))
-            fds.insert(fd);
-    return fds;
-}
-
-// Fault: a descriptor the server opens (listener, client, wake-ups, epoll) leaks into exec'd programs.
-TEST(JTCPServer, EveryDescriptorOfTheServerIsCloseOnExec)
-{
-    const std::set<int> before = OpenDescriptors();
-    EchoServer s(2);
-    Client client(s.path);
-    ASSERT_TRUE(client.Echo("hello"));  // accepted and watched
-    int ours = 0;
-    for (int fd : OpenDescriptors()) {
-        if (before.count(fd) == 0 && fd != client.fd) {
-            ++ours;
-            EXPECT_EQ(fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC) << "descriptor " << fd;
-        }
-    }
-    EXPECT_GE(ours, 5);  // listening, accepted, two wake-ups, epoll
 }
 
 // Child: serves `path` on 64 slots with four descriptors free below 32, writes to `link`, exits
@@ -368,28 +325,34 @@ TEST(JTCPServer, SendTimeoutIsOneSecondUntilChangedAndReachesConnectedClients)
     EXPECT_EQ(bound_ms(s.Slot(1).fd), 300);
 }
 
-// Faults: a close reported twice, never, with the wrong reason or for the wrong slot; a limit or the idle
-// sweep that holds on one reading thread only.
+// Faults: a close reported twice, never, with the wrong reason or for the wrong slot; a busy client taken
+// as idle; a limit or the idle sweep that holds on one reading thread only.
 TEST(JTCPServer, EachCloseIsReportedOnceWithItsReasonOnEveryReadingThread)
 {
-    const auto stuff = [](EchoServer& s, std::vector<std::unique_ptr<Client>>& clients) {
+    using Clients = std::vector<std::unique_ptr<Client>>;
+    const auto stuff = [](EchoServer& s, Clients& clients) {
         WaitUntil([&] {  // never reads the replies
             for (auto& c : clients)
                 c->Stuff();
             return s.events.Closes() == clients.size();
         });
     };
+    const auto busy = [](EchoServer&, Clients& clients) {  // talks for three idle limits, then falls silent
+        for (const auto start = SteadyClock::now(); MsSince(start) < 1500;)
+            for (auto& c : clients)
+                ASSERT_TRUE(c->Echo("busy"));
+    };
     const struct {
         const char* what;
         conn_close_reason reason;
         void (*set)(JTCPServer&);
-        void (*act)(EchoServer&, std::vector<std::unique_ptr<Client>>&);
+        void (*act)(EchoServer&, Clients&);
     } rows[] = {
-        {"peer closed", CLOSED_BY_PEER, [](JTCPServer&) {}, [](EchoServer&, auto& clients) { clients.clear(); }},
-        {"idle", CLOSED_IDLE, [](JTCPServer& server) { server.SetIdleTimeout(300); }, [](EchoServer&, auto&) {}},
+        {"peer closed", CLOSED_BY_PEER, [](JTCPServer&) {}, [](EchoServer&, Clients& clients) { clients.clear(); }},
+        {"idle", CLOSED_IDLE, [](JTCPServer& server) { server.SetIdleTimeout(500); }, busy},
         {"send limit", CLOSED_SEND_LIMIT, [](JTCPServer& server) { server.SetSendTimeout(0), server.SetSendBufferLimit(4096); }, stuff},
         {"send bound", CLOSED_SEND_TIMEOUT, [](JTCPServer& server) { server.SetSendTimeout(300), server.SetSendBufferLimit(0); }, stuff},
-        {"server stop", CLOSED_SERVER_STOP, [](JTCPServer&) {}, [](EchoServer& s, auto&) { s.server.reset(); }},
+        {"server stop", CLOSED_SERVER_STOP, [](JTCPServer&) {}, [](EchoServer& s, Clients&) { s.server.reset(); }},
     };
     for (int threads : {1, 2}) {
         for (const auto& row : rows) {
@@ -415,8 +378,7 @@ TEST(JTCPServer, OnAcceptRefusesAConnectionAndKnowsItsPeer)
 {
     EchoServer s(2);
     s.events.refuse = true;
-    Client client(s.path);
-    EXPECT_TRUE(client.Closed());
+    EXPECT_TRUE(Client(s.path).Closed());
     s.server.reset();
     ASSERT_EQ(s.events.accepted.size(), 1u);
     EXPECT_TRUE(s.events.accepted[0].has_credentials);
@@ -434,22 +396,15 @@ TEST(JTCPServer, FloodersThatNeverReadDoNotHoldUpAWellBehavedClient)
     std::vector<std::thread> flooders;
     for (int i = 0; i < kFlooders; ++i)
         flooders.emplace_back([&] {
-            while (!done) {  // cut off at the send limit, it comes back
-                Client flooder(s.path);
-                while (!done && flooder.Stuff())
+            for (; !done; Sleep(1))  // cut off at the send limit, it comes back
+                for (Client flooder(s.path); !done && flooder.Stuff();)
                     Sleep(1);
-            }
         });
-    double worst = 0;
-    for (const auto start = SteadyClock::now(); MsSince(start) < 2000;) {
-        const auto sent = SteadyClock::now();
-        ASSERT_TRUE(good[0]->Echo("round trip"));
-        worst = std::max(worst, MsSince(sent));
-    }
+    for (const auto start = SteadyClock::now(); MsSince(start) < 2000 && !HasFailure();)
+        EXPECT_TRUE(fktest::TakesMs(0, kMarginMs, [&] { EXPECT_TRUE(good[0]->Echo("round trip")); }));
     done = true;
     for (auto& t : flooders)
         t.join();
-    EXPECT_LT(worst, kMarginMs) << "worst round trip in ms beside the flooders";
     EXPECT_GE(s.events.Closes(), static_cast<size_t>(kFlooders)) << "flooders cut off";
 }
 
@@ -457,11 +412,10 @@ TEST(JTCPServer, FloodersThatNeverReadDoNotHoldUpAWellBehavedClient)
 // opens 8 more while the table is full and writes how many were turned away at once.
 int HammerAsNobody(const std::string& path, int link)
 {
-    char go = 0;
+    char go = 0, served = 0, turned_away = 0;
     if (read(link, &go, 1) != 1 || setgid(65534) != 0 || setuid(65534) != 0)
         return 2;
     std::vector<std::unique_ptr<Client>> held;
-    char served = 0, turned_away = 0;
     for (int i = 0; i < 6; ++i)
         held.push_back(std::make_unique<Client>(path)), served += held.back()->Send("mine") && held.back()->Receive(4, 2000) == "mine";
     if (write(link, &served, 1) != 1 || read(link, &go, 1) != 1)
@@ -481,9 +435,11 @@ TEST(JTCPServer, OneUserAtItsLimitCannotKeepAnotherOut)
     fktest::SocketPair link;
     const pid_t child = fork();  // before the server's threads exist
     if (child == 0) {
+        alarm(60);  // a connect blocked on a full backlog ends the child, and so the test, instead of hanging
         close(link.Give());
         _exit(HammerAsNobody(path, link.fds[1]));
     }
+    close(std::exchange(link.fds[1], -1));  // the child's end: its death reads as an end of file
     EchoApp app;  // outlives the server
     JTCPServer server;
     app.server = &server;
@@ -531,12 +487,9 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
     s.server->SetSendTimeout(0);  // the client reads only once it has sent every request
     Client client(s.path);
     ASSERT_TRUE(client.Echo("hi"));
-    const int fd = s.Slot(0).fd;
-    std::thread sender([&] {
-        for (int k = 0; k < kRecords; ++k) {
-            const std::string record = Record('A', k);
-            EXPECT_EQ(s.server->SendMessage(const_cast<char*>(record.data()), record.size(), fd), 1);
-        }
+    std::thread sender([&, fd = s.Slot(0).fd.load()] {
+        for (int k = 0; k < kRecords; ++k)
+            EXPECT_EQ(s.server->SendMessage(const_cast<char*>(Record('A', k).data()), 1000, fd), 1);
     });
     for (int k = 0; k < kRecords; ++k)
         ASSERT_TRUE(client.Send("#"));  // each answered with an R record by the reading thread
@@ -544,10 +497,8 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
     sender.join();
     ASSERT_EQ(got.size(), 2000u * kRecords);
     std::map<char, int> next;
-    for (size_t at = 0; at < got.size(); at += 1000) {
-        const char kind = got[at];
-        ASSERT_EQ(got.substr(at, 1000), Record(kind, next[kind]++)) << "at byte " << at;
-    }
+    for (size_t at = 0; at < got.size(); at += 1000)
+        ASSERT_EQ(got.substr(at, 1000), Record(got[at], next[got[at]]++)) << "at byte " << at;
     EXPECT_EQ(next['A'], kRecords);
     EXPECT_EQ(next['R'], kRecords);
 }
@@ -557,24 +508,19 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
 TEST(JTCPServer, FourReadingThreadsServeEachConnectionInOrderAndNeverConcurrently)
 {
     EchoServer s(16, 4);
-    std::vector<std::unique_ptr<Client>> clients;
+    std::vector<std::shared_ptr<Client>> clients;
     for (int c = 0; c < 16; ++c)
-        clients.push_back(std::make_unique<Client>(s.path));
-    std::multiset<std::string> sent;
+        clients.push_back(std::make_shared<Client>(s.path));
     std::vector<std::thread> threads;
-    std::mutex mutex;
     std::atomic<int> wrong{0};
     for (int c = 0; c < 16; ++c) {
-        threads.emplace_back([&, c] {
+        threads.emplace_back([&, c, client = clients[c]] {
             std::string stream;
             for (int k = 0; k < kMessages; ++k) {
-                const std::string message = "<" + std::to_string(c) + ":" + std::to_string(k) + ">";
-                stream += message;
-                wrong += !clients[c]->Send(message);
+                stream += "<" + std::to_string(c) + ":" + std::to_string(k) + ">";
+                wrong += !client->Send(stream.substr(stream.rfind('<')));
             }
-            wrong += clients[c]->Receive(stream.size()) != stream;
-            std::lock_guard<std::mutex> lock(mutex);
-            sent.insert(stream);
+            wrong += client->Receive(stream.size()) != stream;
         });
     }
     for (auto& t : threads)
@@ -582,10 +528,6 @@ TEST(JTCPServer, FourReadingThreadsServeEachConnectionInOrderAndNeverConcurrentl
     EXPECT_EQ(wrong, 0) << "clients that failed to send or got their echo out of order";
     EXPECT_EQ(s.app.Get(&EchoApp::overlaps), 0) << "messages of one connection handled concurrently";
     EXPECT_EQ(s.app.Get(&EchoApp::threads).size(), 4u);
-    std::multiset<std::string> received;
-    for (const auto& [fd, stream] : s.app.Get(&EchoApp::streams))
-        received.insert(stream);
-    EXPECT_EQ(received, sent);
 }
 
 // Faults: stopping waits for ever on a busy worker, or leaks the descriptors of connections busy in OnMessage.
@@ -604,47 +546,37 @@ TEST(JTCPServer, StopWithEveryReadingThreadBusyIsBoundedAndReleasesEverything)
     EXPECT_FALSE(fktest::PathExists(s.path));
 }
 
-// Fault: StartThread leaves the old reading thread beside the new one, or the new one forgets connected clients.
-TEST(JTCPServer, StartThreadReplacesTheWorkersAndKeepsServingConnectedClients)
+// Faults: StartThread leaves the old reading thread beside the new one or forgets connected clients; a failed
+// pthread_create is reported as started, or still counted so that stopping never returns.
+TEST(JTCPServer, StartThreadReplacesTheWorkersAndReportsAFailedCreation)
 {
     EchoServer s(2);
     auto clients = s.Connected(1);
     EXPECT_EQ(s.server->StartThread(), 0);
     EXPECT_TRUE(clients[0]->Echo("still served"));
     EXPECT_TRUE(pthread_equal(s.app.thread, s.server->listen_thread.id));
-}
-
-// Fault: a failed pthread_create is reported as started, or still counted so that stopping never returns.
-TEST(JTCPServer, AFailedThreadCreationIsReportedAndStoppingStillReturns)
-{
-    EchoServer s(1);
     ASSERT_EQ(pthread_attr_setstacksize(&s.server->listen_thread.attr, SIZE_MAX - 0xFFFF), 0);  // no room for it
     EXPECT_NE(s.server->StartThread(), 0);
     EXPECT_FALSE(s.server->listen_thread.running);
     EXPECT_TRUE(fktest::TakesMs(0, kStopPauseMs + kMarginMs, [&] { s.server.reset(); }));
 }
 
-// Fault: check_fds_read's count wraps past 255 (256 ready slots read as 0, "nothing ready").
-TEST(JTCPServer, CheckFdsReadCapsItsCountAt255)
+// Faults: check_fds_read's count wraps past 255 (256 ready slots read as 0); a signal ends its wait early
+// although retry asks for the whole time-out.
+TEST(JTCPServer, CheckFdsReadCapsItsCountAt255AndWaitsThroughSignals)
 {
     EchoServer s(256);
     s.server->StopThread();
+    {
+        const fktest::SignalStorm storm;  // whole milliseconds, rounded: the wait may end half a millisecond early
+        EXPECT_TRUE(fktest::TakesMs(249, 250 + kMarginMs, [&] { EXPECT_EQ(s.server->check_fds_read(250, 1), 0); }));
+    }
     std::vector<fktest::SocketPair> pairs(256);
     for (int i = 0; i < 256; ++i) {
         ASSERT_EQ(write(pairs[i].fds[1], "x", 1), 1);
         s.Slot(i).fd = pairs[i].Give();
     }
     EXPECT_EQ(s.server->check_fds_read(kReplyMs, 0), 255);
-}
-
-// Fault: a signal ends check_fds_read's wait early although retry asks for the whole time-out.
-TEST(JTCPServer, CheckFdsReadWithRetryWaitsThroughSignals)
-{
-    EchoServer s(1);
-    s.server->StopThread();
-    const fktest::SignalStorm storm;
-    // Whole milliseconds, rounded: the wait may end half a millisecond early.
-    EXPECT_TRUE(fktest::TakesMs(249, 250 + kMarginMs, [&] { EXPECT_EQ(s.server->check_fds_read(250, 1), 0); }));
 }
 
 }  // namespace

@@ -31,19 +31,14 @@ struct Open : fktest::SocketPair {  // a record speaking for fds[0]; fds[1] is t
     Connection conn;
 };
 
-// Fault: a send the socket took whole is queued as well (sent twice) or reported as queued.
-TEST(Connection, ASendTheSocketTakesWholeIsSentAtOnce)
+// Faults: a send the socket took whole is queued as well (sent twice) or reported as queued; the rest of a
+// partial write is lost, or written again from its start.
+TEST(Connection, AWholeSendGoesAtOnceAPartialOneQueuesTheRestInOrder)
 {
     Open c;
     EXPECT_EQ(c.Send("abc"), SendResult::kSent);
     EXPECT_FALSE(c.conn.has_output());
     EXPECT_EQ(fktest::Drain(c.fds[1]), "abc");
-}
-
-// Fault: the rest of a partial write is lost, or written again from its start.
-TEST(Connection, APartialWriteQueuesTheRestAndFlushesItInOrder)
-{
-    Open c;
     fktest::Fill(c.fds[0]);
     fktest::Drain(c.fds[1]);  // an empty socket now, that takes only a part of what follows
     const std::string big = fktest::Pattern(65536);

@@ -42,15 +42,15 @@ struct Table {
         set.watch(table.data(), conns.get(), count, reader, 1000, false);
         return set.wait(table.data(), timeout, 0);
     }
-    template <typename Count, typename At>
-    std::vector<int> List(Count count, At at) const  // List(&ReadinessSet::ready_count, &ReadinessSet::ready_slot)
+    std::vector<int> Ready() const { return List(set.ready_count(), &ReadinessSet::ready_slot); }
+    std::vector<int> Writable() const { return List(set.writable_count(), &ReadinessSet::writable_slot); }
+    std::vector<int> List(int n, int (ReadinessSet::*at)(int) const) const
     {
         std::vector<int> slots;
-        for (int k = 0; k < (set.*count)(); ++k)
+        for (int k = 0; k < n; ++k)
             slots.push_back((set.*at)(k));
         return slots;
     }
-    std::vector<int> Ready() const { return List(&ReadinessSet::ready_count, &ReadinessSet::ready_slot); }
 
     int count;
     std::unique_ptr<CONN[]> slots;
@@ -60,21 +60,22 @@ struct Table {
     ReadinessSet set;
 };
 
-// Fault: a slot reported that has nothing to read, a stale `ready` flag kept, slots out of order,
-// or a draining connection still read.
-TEST(Readiness, MarksExactlyTheReadableSlotsInSlotOrder)
+// Faults: a slot reported that has nothing to read, a stale `ready` flag kept, slots out of order, a
+// draining connection still read, or a slot of another reading thread watched (and so read).
+TEST(Readiness, MarksExactlyTheReadableSlotsOfItsReaderInSlotOrder)
 {
-    Table t(5);
-    for (int i = 0; i < 5; ++i)
-        t.Put(i);
-    EXPECT_EQ(t.Check(0), 0);  // registered before the bytes come: epoll reports them as they come
+    Table t(6);
+    for (int i = 0; i < 6; ++i)
+        t.Put(i, i == 5);  // slot 5 belongs to reading thread 1
+    EXPECT_EQ(t.Check(0, 0), 0);  // registered before the bytes come: epoll reports them as they come
     t.slots[2].ready = true;     // left from an earlier pass
     t.conns[4].draining = true;  // reading has ended: only its queue is left
-    for (int i : {4, 3, 1})
+    for (int i : {5, 4, 3, 1})
         t.Poke(i);
-    EXPECT_EQ(t.Check(kLongMs), 2);
+    EXPECT_EQ(t.Check(kLongMs, 0), 2);
     EXPECT_EQ(t.Ready(), (std::vector<int>{1, 3}));
-    for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(t.set.watched(5), -1);
+    for (int i = 0; i < 6; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(t.slots[i].ready, i == 1 || i == 3);
     }
@@ -126,24 +127,11 @@ TEST(Readiness, WatchesForOutputOnlyWhileBytesAreQueued)
     for (int i : {2, 0})
         fktest::Drain(t.pairs[i].fds[1]);
     EXPECT_EQ(t.Check(kLongMs), 0);
-    EXPECT_EQ(t.List(&ReadinessSet::writable_count, &ReadinessSet::writable_slot), (std::vector<int>{0, 2}));
+    EXPECT_EQ(t.Writable(), (std::vector<int>{0, 2}));
     for (int i : {0, 2})
         EXPECT_EQ(t.conns[i].flush(), FlushResult::kDrained);
     EXPECT_EQ(t.Check(0), 0);
     EXPECT_EQ(t.set.writable_count(), 0);
-}
-
-// Fault: a reading thread watches, and so reads, a slot that another reading thread serves.
-TEST(Readiness, ASetWatchesOnlyTheSlotsOfItsReader)
-{
-    Table t(2);
-    t.Put(0, 1);
-    t.Put(1, 0);
-    t.Poke(0);
-    t.Poke(1);
-    EXPECT_EQ(t.Check(kLongMs, 1), 1);
-    EXPECT_EQ(t.Ready(), std::vector<int>{0});
-    EXPECT_EQ(t.set.watched(1), -1);
 }
 
 // Fault: the idle limit is off by one at its boundary, takes a free slot, or acts when it is 0.

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Socket-pair chores of the server unit tests: filling a sender's buffer and
-// draining what arrived, without ever blocking.
+// Socket-pair chores of the server unit tests, never blocking: fill a sender, drain a receiver.
 #pragma once
 
 #include <sys/socket.h>

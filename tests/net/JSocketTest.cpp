@@ -134,6 +134,20 @@ TEST(JSocket, AcceptTakesAPendingConnection)
 }
 
 // Rows keep a closed descriptor's number; once another file has it, no use of the socket may touch it.
+// Catches a server that cannot come back on its port while its last connection
+// lingers in TIME_WAIT (SO_REUSEADDR missing or set after bind).
+TEST(JSocket, IPv4ServerRestartsOnItsPort)
+{
+    Connection c(false);
+    c.server.tcp_drop_client(c.accepted);  // the server closes first: its side waits in TIME_WAIT
+    char byte = 0;
+    EXPECT_EQ(recv(c.client.fd, &byte, 1, 0), 0) << "the client saw the end";
+    c.server.ResetSocket();
+    c.server.type = TCP_SERVER;
+    c.server.port = c.client.port;
+    EXPECT_EQ(c.server.tcp_start_server(5), 1);
+}
+
 TEST(JSocket, ClosedDescriptorIsNotClosedAgain)
 {
     for (bool bind_failed : {false, true}) {

@@ -134,6 +134,9 @@ def test_framing(path):
                 (b"SET note " + b"n" * 1015 + b"\r\n", 1, b"OK\n", "a 1024-byte line ending in CR LF (the CR not counted)"),
                 (b"SET k a\tb\t\nGET k\n", 2, b"OK\nOK a\tb\t\n", "a value with tabs (the rest of the line)"),
                 (b"SET k a\x01b\n", 1, b"ERR control character in request\n", "a value with another control byte"),
+                (b"SET k a\x7fb\n", 1, b"ERR control character in request\n", "a value with DEL"),
+                (b"GET e\n", 1, b"ERR unknown key\n", "a key that only ends another key"),
+                (b"SET port\n", 1, b"ERR usage: SET key value\n", "SET without a value"),
                 (b"x" * 1025, 2, b"ERR line too long\n", "a 1025-byte line (expected the refusal, then the close)")):
             got = ask(s, request, lines)
             check(got == expected, f"{what} got {got[:80]!r}")
@@ -255,6 +258,9 @@ def test_refusals(binary, scratch):  # what the daemon must not replace, and sta
                          (os.path.join(scratch, "x" * 120), "File name too long")):
         done = subprocess.run([binary, "--serve", path], capture_output=True, text=True, timeout=WAIT)
         check(done.returncode == 1 and reason in done.stderr, f"--serve {path[-20:]}: status {done.returncode}, {done.stderr!r}")
+    done = subprocess.run([binary, "--serve", os.path.join(scratch, "both"), "--multicast", "--announce", taken],
+                          capture_output=True, text=True, timeout=WAIT)
+    check(done.returncode == 2 and "usage" in done.stderr, f"--multicast with --announce: status {done.returncode}")
     check(pathlib.Path(taken).read_text() == "precious", "the file at PATH was changed")
     check(os.path.exists(live.getsockname()), "the live socket's path was removed")
     live.close()

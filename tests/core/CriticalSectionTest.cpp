@@ -58,6 +58,20 @@ pid_t Fork(Body body)
 
 bool Succeeded(pid_t child) { int st = 1; return child > 0 && waitpid(child, &st, 0) == child && st == 0; }
 
+// The errno that `call` (a system call's -1 or other result) leaves when user
+// `uid` makes it in a child: 0 when it succeeded, 255 when the child could not
+// become that user.
+template <typename Call>
+int ErrnoAs(uid_t uid, Call call)
+{
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(setuid(uid) != 0 ? 255 : call() == -1 ? errno : 0);
+    pids.insert(child);
+    int st = 0;
+    return waitpid(child, &st, 0) == child && WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
 // Fails for and removes each set under a library key last changed by this process or its children.
 struct CriticalSectionTest : ::testing::Test {
     void TearDown() override
@@ -228,15 +242,14 @@ TEST_F(OwnedLockTest, OnlyTheOwnerOperatesItAndAnotherUsersSetIsRefused)
     ASSERT_GE(cs.semid, 0);
     const uid_t other = nobody->pw_uid;
     const int semid = cs.semid;
-    const auto as_nobody = [other](auto attempt) { return Succeeded(Fork([&] { return setuid(other) == 0 && attempt(); })); };
-    EXPECT_TRUE(as_nobody([semid] { sembuf take{0, -1, IPC_NOWAIT}; return semop(semid, &take, 1) == -1 && errno == EACCES; }));
+    EXPECT_EQ(ErrnoAs(other, [semid] { sembuf take{0, -1, IPC_NOWAIT}; return semop(semid, &take, 1); }), EACCES);
     if (!fktest::UnderUserModeEmulator()) {  // qemu-ppc's refused SETVAL crashes the emulated child
-        EXPECT_TRUE(as_nobody([semid] { return semctl(semid, 0, SETVAL, 0) == -1 && errno == EACCES; }));
+        EXPECT_EQ(ErrnoAs(other, [semid] { return semctl(semid, 0, SETVAL, 0); }), EACCES);
     }
-    EXPECT_TRUE(as_nobody([semid] { return semctl(semid, 0, IPC_RMID) == -1 && errno == EPERM; }));
+    EXPECT_EQ(ErrnoAs(other, [semid] { return semctl(semid, 0, IPC_RMID); }), EPERM);
     cs.Delete();
     const key_t squatted = key;
-    ASSERT_TRUE(as_nobody([squatted] { return semget(squatted, 2, IPC_CREAT | 0666) >= 0; }));
+    ASSERT_EQ(ErrnoAs(other, [squatted] { return semget(squatted, 2, IPC_CREAT | 0666); }), 0);
     errno = 0;
     EXPECT_EQ(cs.CreateOwned(path.c_str(), 0600), 0);
     EXPECT_EQ(errno, EACCES);

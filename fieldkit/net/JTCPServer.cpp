@@ -91,6 +91,7 @@ JConnectionInfo info_of(int slot, int fd, const PeerIdentity& peer)
 // wake-up descriptor, readiness set and how many connections it serves.
 struct reader_state {
     JTCPServer* server = nullptr;
+    int index = 0;                         // its place among the server's reading threads
     thread_C own_thread;                   // used by every reading thread but the first
     thread_C* thread = &own_thread;
     int wake_fd = -1;                      // the first reading thread's is the server's wake_fd_
@@ -287,6 +288,7 @@ bool JTCPServer::server_state::make_readers(int slots)
     for (int r = 0; r < made; ++r) {  // every record complete before anything can fail
         reader_state& reader = readers[r];
         reader.server = &server;
+        reader.index = r;
         if (r == 0) {
             reader.thread = &server.listen_thread;
             reader.wake_fd = server.wake_fd_;
@@ -664,7 +666,7 @@ int JTCPServer::server_state::check(reader_state* reader, int timeout, int retry
     const unsigned changes = send_timeout_changes.load();
     const bool retime = changes != mine.send_timeout_applied;
     mine.send_timeout_applied = changes;
-    mine.set.watch(server.connections, conns.get(), server.connection_count, reader ? int(reader - &readers[0]) : -1,
+    mine.set.watch(server.connections, conns.get(), server.connection_count, reader ? reader->index : -1,
                    send_timeout_ms.load(), retime);
     return mine.set.wait(server.connections, timeout, retry);
 }
@@ -708,7 +710,7 @@ void JTCPServer::server_state::flush_slot(reader_state& reader, int slot)
     if (flushed == FlushResult::kLost)
         free_slot(reader, slot, CLOSED_BY_PEER);
     else if (flushed == FlushResult::kDrained && conn.draining)
-        free_slot(reader, slot, conn.end_reason == fieldkit::detail::conn_end::idle ? CLOSED_IDLE : CLOSED_BY_PEER);
+        free_slot(reader, slot, conn.end_reason);
 }
 
 // An orderly end: the connection stops being read, and closes once its
@@ -722,7 +724,7 @@ void JTCPServer::server_state::end_connection(reader_state& reader, int slot, co
     }
     conn.draining = true;
     conn.draining_since_ms = monotonic_ms();
-    conn.end_reason = reason == CLOSED_IDLE ? fieldkit::detail::conn_end::idle : fieldkit::detail::conn_end::by_peer;
+    conn.end_reason = reason;
     reader.output_left = true;
 }
 
@@ -753,7 +755,7 @@ void JTCPServer::server_state::sweep(reader_state& reader)
         else if (conn.has_output() && bound != 0 && now - conn.output_since_ms() >= bound)
             free_slot(reader, i, CLOSED_SEND_TIMEOUT);
         else if (conn.draining && !conn.has_output())
-            free_slot(reader, i, conn.end_reason == fieldkit::detail::conn_end::idle ? CLOSED_IDLE : CLOSED_BY_PEER);
+            free_slot(reader, i, conn.end_reason);
         else
             reader.output_left = reader.output_left || conn.has_output() || conn.draining;
     }

@@ -13,6 +13,8 @@
 // is MSG_DONTWAIT.
 #pragma once
 
+#include <fieldkit/net/JConnectionEvents.h>
+
 #include <sys/types.h>
 
 #include <atomic>
@@ -33,9 +35,6 @@ enum class SendResult {
 
 // What a flush achieved.
 enum class FlushResult { kDrained, kPending, kLost };
-
-// Why the reading thread ends a connection that is draining.
-enum class conn_end { by_peer, idle };
 
 // Who is on the other end of a local connection (SO_PEERCRED).
 struct PeerIdentity {
@@ -83,7 +82,7 @@ public:
     uint32_t draining_since_ms = 0;    // when reading ended with bytes still queued
     unsigned long messages_in = 0;     // messages delivered to the application
     bool draining = false;             // reading has ended; only the queue is left to write
-    conn_end end_reason = conn_end::by_peer;  // why it is draining
+    conn_close_reason end_reason = CLOSED_BY_PEER;  // why it is draining
 
     // Raised by a sender whose bytes the limit refused; the reading thread ends the connection.
     std::atomic<bool> over_limit{false};

@@ -180,8 +180,7 @@ int JSocket::SetSendTimeout(int ms)
     const int descriptor = resolve_fd(-1);
     if (ms < 0 || descriptor == -1 || type == TCP_SERVER)
         return 0;
-    const timeval bound{ms / 1000, (ms % 1000) * 1000};
-    return setsockopt(descriptor, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0 ? 1 : 0;
+    return fieldkit::detail::set_send_timeout(descriptor, ms) ? 1 : 0;
 }
 
 int JSocket::tcp_receive_msg(char* buf, unsigned long len, int fd)

@@ -20,12 +20,6 @@ namespace {
 constexpr uint32_t kWakeTag = UINT32_MAX;  // event tag of the wake-up descriptor; slots are tagged by index
 constexpr int kFailurePaceMs = 100;
 
-void set_send_timeout(int fd, int ms)
-{
-    const timeval bound{ms / 1000, (ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-}
-
 uint32_t wanted_events(const Connection& conn)
 {
     return (conn.draining ? 0u : static_cast<uint32_t>(EPOLLIN)) | (conn.has_output() ? EPOLLOUT : 0u);

@@ -6,6 +6,7 @@
 #include <fieldkit/core/Clock.h>
 
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <climits>
@@ -42,6 +43,14 @@ inline int socket_option(int fd, int option)
     int value = -1;
     socklen_t length = sizeof value;
     return getsockopt(fd, SOL_SOCKET, option, &value, &length) == 0 ? value : -1;
+}
+
+// Bounds the sends of `fd` to `ms` milliseconds (SO_SNDTIMEO; 0: no bound).
+// True when set.
+inline bool set_send_timeout(int fd, int ms)
+{
+    const timeval bound{ms / 1000, (ms % 1000) * 1000};
+    return setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound) == 0;
 }
 
 // Calls `wait(ms)` (poll or epoll_wait: ms -1 waits without limit) for at most

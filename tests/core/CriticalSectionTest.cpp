@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <fieldkit/core/CriticalSection.h>
 
-#include "support/Emulator.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

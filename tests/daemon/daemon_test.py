@@ -38,9 +38,10 @@ def wait_until(predicate, limit=WAIT):
 
 class Daemon:  # --serve PATH, maybe behind systemd-socket-activate (binds PATH, execs on the first connection)
 
-    def __init__(self, binary, path, activated=False, extra=()):
+    def __init__(self, binary, path, activated=False, extra=(), more_listeners=()):
         self.path, self.log = path, path + ".log"
-        command = (["systemd-socket-activate", "-l", path] if activated else []) + [binary, "--serve", path, *extra]
+        listeners = [arg for listener in (path, *more_listeners) for arg in ("-l", listener)]
+        command = (["systemd-socket-activate", *listeners] if activated else []) + [binary, "--serve", path, *extra]
         with open(self.log, "w") as out:
             self.proc = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT)
         daemons.append(self.proc)
@@ -266,6 +267,14 @@ def test_refusals(binary, scratch):  # what the daemon must not replace, and sta
     live.close()
 
 
+def test_two_passed_listeners(binary, scratch):  # LISTEN_FDS=2 is socket activation too: it serves the first
+    path = os.path.join(scratch, "first.sock")
+    daemon = Daemon(binary, path, activated=True, more_listeners=(os.path.join(scratch, "second.sock"),))
+    with connect(path) as s:
+        check(ask(s, b"GET port\n") == b"OK 8080\n", "a GET on the first of two passed listeners")
+    check(daemon.stop() == 0, f"exit status with two passed listeners; output {daemon.output()!r}")
+
+
 def test_stalled_announcements(binary, scratch):  # SETs answered at once although nobody reads the notes
     receiver = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
     receiver.bind(os.path.join(scratch, "notes"))
@@ -395,6 +404,7 @@ def main():
         test_hostile_load(daemon)
         check_stop(daemon, "bound path", path_kept=False)
         test_refusals(binary, scratch)
+        test_two_passed_listeners(binary, scratch)
         test_stalled_announcements(binary, scratch)
         test_crash_restarts(binary, scratch)
         test_signals(binary, scratch)

@@ -2,7 +2,6 @@
 #include <fieldkit/core/Clock.h>
 #include <fieldkit/net/JSocket.h>
 
-#include "support/Emulator.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,6 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,7 +81,6 @@ struct EchoApp : JStdApp {
             std::lock_guard<std::mutex> lock(mutex);
             overlaps += !busy.insert(m->socket).second;
             threads.insert(pthread_self());
-            streams[m->socket] += bytes;
         }
         thread = pthread_self();
         sleeping += bytes == "slow";
@@ -103,7 +101,6 @@ struct EchoApp : JStdApp {
     std::mutex mutex;  // guards the containers and overlaps
     std::set<int> busy;
     std::set<pthread_t> threads;
-    std::map<int, std::string> streams;
     int overlaps = 0;
     int records = 0;  // R records sent (one reading thread per connection: no lock needed)
     std::atomic<pthread_t> thread{};
@@ -169,7 +166,7 @@ struct DescriptorsTaken {
 bool IsOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 // Faults: a failed start leaves a table or threads; 0 slots serves; a restart keeps the old path or clients.
-TEST(JTCPServer, StartServerRefusesCleanlyServesZeroSlotsAndRestarts)
+TEST(JTCPServer, StartServerRestarts)
 {
     EchoServer s(-1);
     EXPECT_EQ(s.server->StartServer(s.dir.path("missing/srv").c_str(), 4), 0);
@@ -191,18 +188,17 @@ TEST(JTCPServer, StartServerRefusesCleanlyServesZeroSlotsAndRestarts)
 }
 
 // Faults: a refused descriptor is closed or served; the adopted one is not made close-on-exec, or its path removed.
-TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndOwnsTheOneItServes)
+TEST(JTCPServer, StartServerOnListenerTakesOnlyALocalListener)
 {
     EchoServer s(2);
     const int file = open(s.dir.path("file").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    const int datagram = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     fktest::SocketPair connected;
     JSocket ipv4;  // a listening socket of the wrong family
     ipv4.port = fktest::FreeLoopbackPort(SOCK_STREAM);
     ASSERT_EQ(ipv4.tcp_start_server(1), 1);
     JSocket local(s.dir.path("adopt").c_str(), TCP_SERVER, UDP_SEND);  // listening
     const int listener = std::exchange(local.fd, -1);
-    const struct { const char* what; int fd, count; } refused[] = {{"file", file, 2}, {"datagram", datagram, 2},
+    const struct { const char* what; int fd, count; } refused[] = {{"file", file, 2},
         {"connected", connected.fds[0], 2}, {"IPv4", ipv4.fd, 2}, {"negative count", listener, -1}, {"-1", -1, 2}};
     for (const auto& r : refused) {
         SCOPED_TRACE(r.what);
@@ -215,14 +211,13 @@ TEST(JTCPServer, StartServerOnListenerRefusesAnythingButALocalListenerAndOwnsThe
     EXPECT_EQ(fcntl(listener, F_GETFD), FD_CLOEXEC);
     EXPECT_TRUE(Client(s.dir.path("adopt")).Echo("adopted"));
     close(file);
-    close(datagram);
     s.server.reset();
     EXPECT_FALSE(IsOpen(listener));
     EXPECT_TRUE(fktest::PathExists(s.dir.path("adopt")));
 }
 
-// Faults: messages reach no app, or the app before SetApp; a server descriptor leaks into exec'd programs.
-TEST(JTCPServer, MessagesBeforeSetAppAreDroppedAndNothingIsInherited)
+// Faults: messages reach the app before SetApp, or none after; a server descriptor leaks into exec'd programs.
+TEST(JTCPServer, MessagesBeforeSetAppAreDropped)
 {
     const auto inheritable = [] {  // open and not close-on-exec
         int n = 0;
@@ -236,15 +231,13 @@ TEST(JTCPServer, MessagesBeforeSetAppAreDroppedAndNothingIsInherited)
     ASSERT_TRUE(client.Send("early"));
     EXPECT_EQ(client.Receive(5, 400), "");
     s.server->SetApp(&s.app);
-    const std::string big = fktest::Pattern(3000);
-    EXPECT_TRUE(client.Echo(big));
-    EXPECT_EQ(s.app.Get(&EchoApp::streams).begin()->second, big);
+    EXPECT_TRUE(client.Echo(fktest::Pattern(3000)));
     EXPECT_GE(fktest::OpenDescriptorCount() - s.before, 6);  // listening, accepted, two wake-ups, epoll, client
     EXPECT_EQ(inheritable(), inherited);
 }
 
 // Faults: a client waiting for a full table is never taken when a slot frees; high descriptor numbers go unwatched.
-TEST(JTCPServer, AWaitingClientGetsTheSlotThatFreesAboveDescriptor1024)
+TEST(JTCPServer, AFreedSlotAbove1024TakesTheWaitingClient)
 {
     const DescriptorsTaken taken(1100, 1200);
     EchoServer s(1);
@@ -258,35 +251,28 @@ TEST(JTCPServer, AWaitingClientGetsTheSlotThatFreesAboveDescriptor1024)
     EXPECT_GE(s.Slot(0).fd, 1100);
 }
 
-// Child: serves `path` on 64 slots with four descriptors free below 32, writes to `link`, exits
-// (0, or 2 if the set-up failed) once the other end closes.
-[[noreturn]] void ServeExhausted(const std::string& path, int link)
-{
-    JTCPServer server(path.c_str(), 64);
-    EchoApp app;
-    app.server = &server;
-    server.SetApp(&app);
-    DescriptorsTaken taken(32, 32);
-    bool ok = taken.fds.size() >= 4;
-    for (int i = 0; ok && i < 4; ++i, taken.fds.pop_back())
-        close(taken.fds.back());
-    char c;
-    for (ok = ok && write(link, "r", 1) == 1; ok && read(link, &c, 1) < 0 && errno == EINTR;) {
-    }
-    _exit(ok ? 0 : 2);  // the parent removes the directories
-}
-
 // Faults: the accepting thread spins while descriptors are exhausted, or never serves again once some return.
-TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuietAndItServesAgainOnceSomeReturn)
+TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuiet)
 {
     fktest::TempDir dir;
     const std::string path = dir.path("srv");
     fktest::SocketPair link;
     const auto start = SteadyClock::now();
     const pid_t child = fork();
-    if (child == 0) {
+    if (child == 0) {  // serves with four descriptors free below 32 until the link closes
         close(link.Give());
-        ServeExhausted(path, link.fds[1]);
+        JTCPServer server(path.c_str(), 64);
+        EchoApp app;
+        app.server = &server;
+        server.SetApp(&app);
+        DescriptorsTaken taken(32, 32);
+        bool ok = taken.fds.size() >= 4;
+        for (int i = 0; ok && i < 4; ++i, taken.fds.pop_back())
+            close(taken.fds.back());
+        char c;
+        for (ok = ok && write(link.fds[1], "r", 1) == 1; ok && read(link.fds[1], &c, 1) < 0 && errno == EINTR;) {
+        }
+        _exit(ok ? 0 : 2);  // the parent removes the directories
     }
     char c = 0;
     EXPECT_EQ(read(link.fds[0], &c, 1), 1) << "the child could not set up";
@@ -306,28 +292,30 @@ TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuietAndItServesAgainOnceSomeR
     EXPECT_LT(cpu_ms, 0.25 * MsSince(start)) << "child CPU ms: a busy loop";
 }
 
-// Faults: the default bound is not 1000 ms; a change misses connected clients; a negative value is taken.
-TEST(JTCPServer, SendTimeoutIsOneSecondUntilChangedAndReachesConnectedClients)
+int SendBoundMs(int fd)
 {
-    const auto bound_ms = [](int fd) {
-        timeval bound{};
-        socklen_t size = sizeof bound;
-        getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &size);
-        return bound.tv_sec * 1000 + bound.tv_usec / 1000;
-    };
+    timeval bound{};
+    socklen_t size = sizeof bound;
+    getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &size);
+    return static_cast<int>(bound.tv_sec * 1000 + bound.tv_usec / 1000);
+}
+
+// Faults: the default bound is not 1000 ms; a change misses connected clients; a negative value is taken.
+TEST(JTCPServer, SendTimeoutReachesConnectedClients)
+{
     EchoServer s(2);
     auto clients = s.Connected(1);
-    EXPECT_EQ(bound_ms(s.Slot(0).fd), 1000);
+    EXPECT_EQ(SendBoundMs(s.Slot(0).fd), 1000);
     s.server->SetSendTimeout(300);
-    EXPECT_TRUE(WaitUntil([&] { return bound_ms(s.Slot(0).fd) == 300; }));
+    EXPECT_TRUE(WaitUntil([&] { return SendBoundMs(s.Slot(0).fd) == 300; }));
     s.server->SetSendTimeout(-5);  // ignored
     const auto more = s.Connected(1);
-    EXPECT_EQ(bound_ms(s.Slot(1).fd), 300);
+    EXPECT_EQ(SendBoundMs(s.Slot(1).fd), 300);
 }
 
 // Faults: a close reported twice, never, with the wrong reason or for the wrong slot; a busy client taken
 // as idle; a limit or the idle sweep that holds on one reading thread only.
-TEST(JTCPServer, EachCloseIsReportedOnceWithItsReasonOnEveryReadingThread)
+TEST(JTCPServer, EachCloseIsReportedOnce)
 {
     using Clients = std::vector<std::unique_ptr<Client>>;
     const auto stuff = [](EchoServer& s, Clients& clients) {
@@ -374,7 +362,7 @@ TEST(JTCPServer, EachCloseIsReportedOnceWithItsReasonOnEveryReadingThread)
 }
 
 // Faults: a refused connection is served or later reported closed; the accept carries no peer.
-TEST(JTCPServer, OnAcceptRefusesAConnectionAndKnowsItsPeer)
+TEST(JTCPServer, OnAcceptRefuses)
 {
     EchoServer s(2);
     s.events.refuse = true;
@@ -388,7 +376,7 @@ TEST(JTCPServer, OnAcceptRefusesAConnectionAndKnowsItsPeer)
 }
 
 // Fault: a peer that never reads holds the reading thread in a send (for the send bound) and so stalls everyone.
-TEST(JTCPServer, FloodersThatNeverReadDoNotHoldUpAWellBehavedClient)
+TEST(JTCPServer, FloodersDoNotHoldUpOthers)
 {
     EchoServer s(kFlooders + 1);
     auto good = s.Connected(1);
@@ -408,62 +396,23 @@ TEST(JTCPServer, FloodersThatNeverReadDoNotHoldUpAWellBehavedClient)
     EXPECT_GE(s.events.Closes(), static_cast<size_t>(kFlooders)) << "flooders cut off";
 }
 
-// Child, as user 65534: opens 6 connections and writes how many were served, waits for a byte, then
-// opens 8 more while the table is full and writes how many were turned away at once.
-int HammerAsNobody(const std::string& path, int link)
-{
-    char go = 0, served = 0, turned_away = 0;
-    if (read(link, &go, 1) != 1 || setgid(65534) != 0 || setuid(65534) != 0)
-        return 2;
-    std::vector<std::unique_ptr<Client>> held;
-    for (int i = 0; i < 6; ++i)
-        held.push_back(std::make_unique<Client>(path)), served += held.back()->Send("mine") && held.back()->Receive(4, 2000) == "mine";
-    if (write(link, &served, 1) != 1 || read(link, &go, 1) != 1)
-        return 2;
-    for (int i = 0; i < 8; ++i)
-        turned_away += Client(path).Closed(2000);
-    return write(link, &turned_away, 1) == 1 ? 0 : 2;
-}
-
 // Faults: one user's connections take every slot, or the backlog stops draining while the table is full.
-TEST(JTCPServer, OneUserAtItsLimitCannotKeepAnotherOut)
+// That the limit counts per user, not in all, the daemon's test shows with a second user.
+TEST(JTCPServer, AUserOverItsLimitIsTurnedAwayAtOnce)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root: a forked client becomes user 65534";
-    fktest::TempDir dir;
-    const std::string path = dir.path("srv");
-    fktest::SocketPair link;
-    const pid_t child = fork();  // before the server's threads exist
-    if (child == 0) {
-        alarm(60);  // a connect blocked on a full backlog ends the child, and so the test, instead of hanging
-        close(link.Give());
-        _exit(HammerAsNobody(path, link.fds[1]));
+    for (int slots : {3, 2}) {
+        SCOPED_TRACE(slots == 3 ? "a slot free" : "every slot in use");
+        EchoServer s(slots);
+        s.server->SetConnectionsPerUser(2);
+        const auto served = s.Connected(2);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_TRUE(Client(s.path).Closed(5000)) << "connection " << i << " over the limit";
+        EXPECT_TRUE(served[1]->Echo("still served"));
     }
-    close(std::exchange(link.fds[1], -1));  // the child's end: its death reads as an end of file
-    EchoApp app;  // outlives the server
-    JTCPServer server;
-    app.server = &server;
-    server.SetApp(&app);
-    server.SetConnectionsPerUser(2);
-    ASSERT_EQ(server.StartServer(path.c_str(), 3), 1);
-    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(chmod(path.c_str(), 0777), 0);
-    char served = 0, turned_away = 0;
-    ASSERT_EQ(write(link.fds[0], "g", 1), 1);
-    ASSERT_EQ(read(link.fds[0], &served, 1), 1);
-    EXPECT_EQ(served, 2) << "connections of the first user served";
-    Client other(path);
-    EXPECT_TRUE(other.Echo("another user"));  // the last slot
-    ASSERT_EQ(write(link.fds[0], "g", 1), 1);
-    ASSERT_EQ(read(link.fds[0], &turned_away, 1), 1);
-    EXPECT_EQ(turned_away, 8) << "connections turned away at once while every slot was in use";
-    int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0);
 }
 
 // Fault: the end of a peer's input closes its connection at once, dropping the replies still queued.
-TEST(JTCPServer, AReplyQueuedBeforeThePeerHalfClosesStillArrives)
+TEST(JTCPServer, AReplyQueuedBeforeAHalfCloseArrives)
 {
     EchoServer s(1);
     s.server->SetSendBufferLimit(1 << 20);
@@ -479,7 +428,7 @@ TEST(JTCPServer, AReplyQueuedBeforeThePeerHalfClosesStillArrives)
 }
 
 // Faults: an application thread's send overtakes queued bytes or splits another thread's reply.
-TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecordWholeAndInOrder)
+TEST(JTCPServer, SendsFromAnotherThreadStayWhole)
 {
     constexpr int kRecords = 10 * kMessages;
     EchoServer s(1);
@@ -505,7 +454,7 @@ TEST(JTCPServer, AnApplicationThreadSendingBesideTheReadingThreadKeepsEveryRecor
 
 // Faults: with several reading threads a connection is read by two of them (out of order, or handled
 // concurrently), or only one thread serves.
-TEST(JTCPServer, FourReadingThreadsServeEachConnectionInOrderAndNeverConcurrently)
+TEST(JTCPServer, ReadingThreadsKeepEachConnectionInOrder)
 {
     EchoServer s(16, 4);
     std::vector<std::shared_ptr<Client>> clients;
@@ -531,7 +480,7 @@ TEST(JTCPServer, FourReadingThreadsServeEachConnectionInOrderAndNeverConcurrentl
 }
 
 // Faults: stopping waits for ever on a busy worker, or leaks the descriptors of connections busy in OnMessage.
-TEST(JTCPServer, StopWithEveryReadingThreadBusyIsBoundedAndReleasesEverything)
+TEST(JTCPServer, StopWithBusyReadersIsBounded)
 {
     EchoServer s(4, 4);
     auto clients = s.Connected(4);  // one on each reading thread
@@ -548,7 +497,7 @@ TEST(JTCPServer, StopWithEveryReadingThreadBusyIsBoundedAndReleasesEverything)
 
 // Faults: StartThread leaves the old reading thread beside the new one or forgets connected clients; a failed
 // pthread_create is reported as started, or still counted so that stopping never returns.
-TEST(JTCPServer, StartThreadReplacesTheWorkersAndReportsAFailedCreation)
+TEST(JTCPServer, StartThreadReplacesTheWorkers)
 {
     EchoServer s(2);
     auto clients = s.Connected(1);
@@ -563,7 +512,7 @@ TEST(JTCPServer, StartThreadReplacesTheWorkersAndReportsAFailedCreation)
 
 // Faults: check_fds_read's count wraps past 255 (256 ready slots read as 0); a signal ends its wait early
 // although retry asks for the whole time-out.
-TEST(JTCPServer, CheckFdsReadCapsItsCountAt255AndWaitsThroughSignals)
+TEST(JTCPServer, CheckFdsReadCapsAt255)
 {
     EchoServer s(256);
     s.server->StopThread();

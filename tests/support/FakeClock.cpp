@@ -8,21 +8,8 @@
 namespace {
 
 std::atomic<bool> faking{false};
-// Microseconds since the epoch, under a lock: 32-bit targets have no lock-free 64-bit atomics.
-std::mutex fake_lock;
-long long fake_us = 0;
-
-long long fake_now()
-{
-    std::lock_guard<std::mutex> guard(fake_lock);
-    return fake_us;
-}
-
-void fake_set(long long us)
-{
-    std::lock_guard<std::mutex> guard(fake_lock);
-    fake_us = us;
-}
+std::mutex fake_lock;  // guards fake_us: 32-bit targets have no lock-free 64-bit atomics
+long long fake_us = 0;  // microseconds since the epoch
 
 }  // namespace
 
@@ -30,8 +17,8 @@ void fake_set(long long us)
 extern "C" __attribute__((visibility("default"))) int gettimeofday(timeval* tv, void*) noexcept
 {
     if (faking) {
-        const long long us = fake_now();
-        *tv = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+        const std::lock_guard<std::mutex> guard(fake_lock);
+        *tv = timeval{static_cast<time_t>(fake_us / 1000000), static_cast<suseconds_t>(fake_us % 1000000)};
         return 0;
     }
     timespec ts{};
@@ -50,8 +37,16 @@ FakeClock::FakeClock(timeval start)
 
 FakeClock::~FakeClock() { faking = false; }
 
-void FakeClock::Set(timeval now) { fake_set(static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec); }
+void FakeClock::Set(timeval now)
+{
+    const std::lock_guard<std::mutex> guard(fake_lock);
+    fake_us = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec;
+}
 
-void FakeClock::Advance(long ms) { fake_set(fake_now() + static_cast<long long>(ms) * 1000); }
+void FakeClock::Advance(long ms)
+{
+    const std::lock_guard<std::mutex> guard(fake_lock);
+    fake_us += static_cast<long long>(ms) * 1000;
+}
 
 }  // namespace fktest

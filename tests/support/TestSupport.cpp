@@ -71,6 +71,24 @@ SocketPair::~SocketPair()
 
 int SocketPair::Give() { return std::exchange(fds[0], -1); }
 
+void Fill(int fd)
+{
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const char chunk[512] = {};
+    while (send(fd, chunk, sizeof chunk, MSG_DONTWAIT) > 0) {
+    }
+}
+
+std::string Drain(int fd)
+{
+    std::string got;
+    char buf[4096];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;)
+        got.append(buf, static_cast<size_t>(n));
+    return got;
+}
+
 std::string Pattern(std::size_t n)
 {
     std::string s(n, '\0');
@@ -103,6 +121,26 @@ SignalStorm::~SignalStorm()
     done_ = true;
     kicker_.join();
     sigaction(SIGUSR1, &old_, nullptr);
+}
+
+std::string LinkAt(int dir, const char* name)
+{
+    char target[4096];
+    const ssize_t n = readlinkat(dir, name, target, sizeof target);
+    return n < 0 ? std::string() : std::string(target, static_cast<std::size_t>(n));
+}
+
+// A user-mode emulator runs the program inside its own process and answers
+// "/proc/self/exe" with the program's path; the kernel's link, read relative to
+// a descriptor of /proc/self, still names the emulator. Natively both agree.
+bool UnderUserModeEmulator()
+{
+    const int self = open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (self < 0)
+        return false;
+    const std::string kernels = LinkAt(self, "exe");
+    close(self);
+    return kernels != LinkAt(AT_FDCWD, "/proc/self/exe");
 }
 
 }  // namespace fktest

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// Helpers shared by the test programs: a private temporary directory that is
-// removed with everything in it, the process's descriptor count, a socket pair, free
-// loopback ports, descriptors an exec would pass on, a byte pattern, signals, a timer and the copy
-// checks of the value arrays.
+// Helpers shared by the test programs: a temporary directory, the descriptor count, a socket pair,
+// free loopback ports, a byte pattern, signals, a timer, the copy checks of the value arrays, and
+// whether a user-mode emulator runs the program.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -62,6 +61,12 @@ struct SocketPair {
     int fds[2] = {-1, -1};
 };
 
+// Shrinks `fd`'s send buffer and writes until it takes no more: its next write gets EAGAIN.
+void Fill(int fd);
+
+// Everything readable on `fd` now, without waiting.
+std::string Drain(int fd);
+
 // `n` bytes "abc...zabc...", for transfers whose pieces must reassemble in order.
 std::string Pattern(std::size_t n);
 
@@ -116,6 +121,10 @@ void ExpectDeepCopies(Array& source, Of of)
     appended += copied;
     EXPECT_EQ(of(assigned), of(appended));
 }
+
+// True under a user-mode emulator (any qemu-user), which hands system calls to the build machine's
+// kernel and lacks some socket options: a few tests expect its answers instead.
+bool UnderUserModeEmulator();
 
 // 127.0.0.1 as a host number, the form JSocket::ip_addr takes.
 constexpr unsigned int kLoopback = 0x7F000001u;

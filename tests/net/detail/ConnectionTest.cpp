@@ -2,7 +2,6 @@
 // The output queue of one server connection, through socket pairs: no threads, no sleeps.
 #include <fieldkit/net/detail/Connection.h>
 
-#include "Sockets.h"
 #include "support/TestSupport.h"
 
 #include <unistd.h>

@@ -2,7 +2,6 @@
 // The readiness set of a reading thread, through socket pairs: no threads, no sleeps.
 #include <fieldkit/net/detail/Readiness.h>
 
-#include "Sockets.h"
 #include "support/TestSupport.h"
 
 #include <fcntl.h>

@@ -313,6 +313,28 @@ TEST(JTCPServer, SendTimeoutReachesConnectedClients)
     EXPECT_EQ(SendBoundMs(s.Slot(1).fd), 300);
 }
 
+// Faults: SetIdleTimeout(0) does not switch the limit off again, or a negative value is taken.
+TEST(JTCPServer, IdleTimeoutZeroSwitchesTheLimitOff)
+{
+    EchoServer s(1);
+    s.server->SetIdleTimeout(100);
+    s.server->SetIdleTimeout(0);
+    s.server->SetIdleTimeout(-1);  // ignored
+    const auto clients = s.Connected(1);
+    EXPECT_FALSE(clients[0]->Closed(600)) << "closed as idle";
+}
+
+// Fault: the bounds of the reading thread count are off by one.
+TEST(JTCPServer, SetReadingThreadsTakes1To64)
+{
+    JTCPServer server;
+    const struct { int n, taken; } rows[] = {{0, 0}, {1, 1}, {64, 1}, {65, 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.n);
+        EXPECT_EQ(server.SetReadingThreads(row.n), row.taken);
+    }
+}
+
 // Faults: a close reported twice, never, with the wrong reason or for the wrong slot; a busy client taken
 // as idle; a limit or the idle sweep that holds on one reading thread only.
 TEST(JTCPServer, EachCloseIsReportedOnce)

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// JStringDriver: reads a sequence of JString operations from raw bytes, applies
-// each to three JString slots and to their PlainString models alike, and
-// compares every result, every text byte and every length. Used by the
+// JStringDriver: reads a sequence of JString operations from raw bytes, applies each to three JString slots and
+// to their PlainString models alike, and compares every result, every text byte and every length. Used by the
 // libFuzzer target and by a seeded differential unit test.
 #pragma once
 
@@ -10,6 +9,7 @@
 #include <fieldkit/strings/JString.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -20,17 +20,17 @@ class JStringDriver {
 public:
     JStringDriver(const uint8_t* data, size_t size) : data_(data), size_(size) {}
 
-    // Runs every operation the bytes describe. False at the first difference,
-    // with a description of it in *failure.
+    // Runs every operation the bytes describe. False at the first difference, described in *failure.
     bool Run(std::string* failure)
     {
-        while (pos_ < size_ && ok_) {
+        while (pos_ < size_ && failure_.empty()) {
             Step();
-            KeepShort();
+            for (Pair& p : slots_)  // the model is quadratic: its texts stay short
+                if (p.real.GetLength() > kMaxLength)
+                    Both("trim Delete", p, p, [](auto& x, auto&) { return x.Delete(kMaxLength / 2, -1); });
         }
-        if (!ok_)
-            *failure = failure_;
-        return ok_;
+        *failure = failure_;
+        return failure_.empty();
     }
 
 private:
@@ -39,7 +39,6 @@ private:
         PlainString model;
     };
 
-    // Model texts stay short: the model is quadratic.
     static constexpr int kMaxLength = 400;
 
     uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
@@ -47,380 +46,197 @@ private:
     // Mostly characters that the operations care about, sometimes any byte.
     char Char()
     {
-        static const char kAlphabet[] = {'a', 'b', ' ', '\t', '\n', '\r', '\0', 'A', 'B', '%', 'c', 'x'};
+        static const char kAlphabet[12] = {'a', 'b', ' ', '\t', '\n', '\r', '\0', 'A', 'B', '%', 'c', 'x'};
         const uint8_t b = Byte();
-        if (b >= 0xF0)
-            return static_cast<char>(Byte());
-        return kAlphabet[b % sizeof kAlphabet];
+        return b >= 0xF0 ? static_cast<char>(Byte()) : kAlphabet[b % 12];
     }
 
-    // A C text of up to 15 characters (a NUL drawn ends it early).
+    // A C text of up to 15 characters (a NUL drawn ends it).
     std::string Text()
     {
-        const int n = Byte() % 16;
         std::string t;
-        for (int i = 0; i < n; ++i) {
-            const char c = Char();
-            if (c == '\0')
-                break;
-            t += c;
-        }
-        return t;
+        for (int n = Byte() % 16; n > 0; --n)
+            t += Char();
+        return t.c_str();
     }
 
     // Positions and counts: mostly small, with the interesting extremes.
     int Number()
     {
-        const uint8_t b = Byte();
-        switch (b % 8) {
+        switch (Byte() % 8) {
         case 0:
             return -1;
         case 1:
             return Byte() % 2 ? INT_MAX : INT_MIN;
         case 2:
-            return -static_cast<int>(Byte() % 4);
+            return -(Byte() % 4);
         default:
             return Byte() % 24;
         }
     }
 
-    Pair& Slot() { return slots_[Byte() % 3]; }
-
-    void Fail(const std::string& what, const JString& real, const PlainString& model)
-    {
-        if (!ok_)
-            return;
-        ok_ = false;
-        failure_ = what + ": real length " + std::to_string(real.GetLength()) + " \"" +
-                   Escaped(real.GetBuffer(), real.GetLength()) + "\", model length " + std::to_string(model.length) +
-                   " \"" + Escaped(model.block.data(), model.length) + "\"";
-    }
-
-    static std::string Escaped(const char* bytes, int len)
+    static std::string Shown(const char* bytes, int length)  // other than printable bytes as <decimal>
     {
         std::string out;
-        for (int i = 0; bytes && i < len; ++i) {
-            const unsigned char c = static_cast<unsigned char>(bytes[i]);
-            if (c >= 0x20 && c < 0x7F && c != '\\') {
-                out += static_cast<char>(c);
-            } else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02X", c);
-                out += hex;
-            }
+        for (int i = 0; bytes && i < length; ++i) {
+            const unsigned char b = static_cast<unsigned char>(bytes[i]);
+            out += std::isprint(b) ? std::string(1, static_cast<char>(b)) : "<" + std::to_string(b) + ">";
         }
         return out;
     }
 
-    // Same length, same bytes up to and including the terminator.
+    // Records the first difference: same length, same bytes up to and including the NUL.
     void Same(const char* what, const JString& real, const PlainString& model)
     {
-        const int len = real.GetLength();
-        if (len != model.length || !real.GetBuffer() ||
-            std::memcmp(real.GetBuffer(), model.block.data(), static_cast<size_t>(len) + 1) != 0)
-            Fail(what, real, model);
+        const int n = real.GetLength();
+        if (failure_.empty() && (n != model.length || !real.GetBuffer() ||
+                                 std::memcmp(real.GetBuffer(), model.block.data(), n + 1u) != 0))
+            failure_ = std::string(what) + ": real \"" + Shown(real.GetBuffer(), n) + "\", model \"" +
+                       Shown(model.block.data(), model.length) + "\"";
     }
 
-    void Same(const char* what, const Pair& p) { Same(what, p.real, p.model); }
-
-    void SameValue(const char* what, long long real, long long model, const Pair& p)
+    // Applies op to the real strings and to the models alike, then compares what it gave (nothing, a number
+    // or a string) and the receivers.
+    template <typename Op>
+    void Both(const char* what, Pair& s, Pair& o, Op op)
     {
-        if (real != model)
-            Fail(std::string(what) + " result " + std::to_string(real) + " vs " + std::to_string(model), p.real,
-                 p.model);
-        Same(what, p);
+        using Result = std::decay_t<decltype(op(s.real, o.real))>;
+        if constexpr (std::is_same_v<Result, JString>) {
+            Same(what, op(s.real, o.real), op(s.model, o.model));
+        } else if constexpr (std::is_void_v<Result>) {
+            op(s.real, o.real), op(s.model, o.model);
+        } else {
+            const long long real = op(s.real, o.real), model = op(s.model, o.model);
+            if (real != model && failure_.empty())
+                failure_ = std::string(what) + " gave " + std::to_string(real) + ", model " + std::to_string(model);
+        }
+        Same(what, s.real, s.model);
+    }
+
+    // Applies the which-th of the (name, operation) pairs as Both does.
+    template <typename Op, typename... Rest>
+    void OneOf(int which, Pair& s, Pair& o, const char* name, Op op, Rest... rest)
+    {
+        if (which == 0)
+            Both(name, s, o, op);
+        else if constexpr (sizeof...(rest) > 0)
+            OneOf(which - 1, s, o, rest...);
+    }
+
+    template <typename S, typename A>
+    static S Like(const S&, const A& a)  // a new string of the same kind as the first argument
+    {
+        return S(a);
     }
 
     static int Sign(int v) { return (v > 0) - (v < 0); }
 
-    // The slot's string of the same kind as `like`: the real one or its model.
-    static JString& Side(Pair& p, const JString&) { return p.real; }
-    static PlainString& Side(Pair& p, const PlainString&) { return p.model; }
-
-    // A new string of the same kind as `like`, made from `args`.
-    template <typename S, typename... Args>
-    static S Like(const S&, Args... args)
+    // The eighteen comparison operators as bits: with a string, with a C text, with the C text first.
+    static long long Compared(const JString& a, const JString& b, const char* t)
     {
-        return S(args...);
+        const int r[18] = {a == b, a != b, a < b,  a > b,  a <= b, a >= b, a == t, a != t, a < t,
+                           a > t,  a <= t, a >= t, t == a, t != a, t < a,  t > a,  t <= a, t >= a};
+        long long bits = 0;
+        for (int i = 0; i < 18; ++i)
+            bits |= static_cast<long long>(r[i] != 0) << i;
+        return bits;
     }
-
-    // Applies `op` to the real string and to its model alike, then compares what
-    // it returned (nothing, a number or a string) and the two strings.
-    template <typename Op>
-    void Both(const char* what, Pair& s, Op op)
+    // The model's: strcmp of the C texts; each comparison with a null text is false.
+    static long long Compared(const PlainString& a, const PlainString& b, const char* t)
     {
-        using Result = std::decay_t<decltype(op(s.real))>;
-        if constexpr (std::is_same_v<Result, JString>)
-            Same(what, op(s.real), op(s.model));
-        else if constexpr (std::is_void_v<Result>)
-            op(s.real), op(s.model);
-        else
-            SameValue(what, op(s.real), op(s.model), s);
-        Same(what, s);
+        const int d = t ? std::strcmp(a.GetBuffer(), t) : 0;
+        return Holds(std::strcmp(a.GetBuffer(), b.GetBuffer())) | (t ? Holds(d) << 6 | Holds(-d) << 12 : 0);
     }
-
-    template <typename Op>
-    struct NamedOp {
-        const char* name;
-        Op op;
-    };
-    template <typename Op>
-    static NamedOp<Op> Named(const char* name, Op op)
+    static long long Holds(int d)  // ==, !=, <, >, <=, >= of a strcmp result as bits 0..5
     {
-        return {name, op};
-    }
-
-    // Applies the `which`-th of the named operations as Both does.
-    template <typename... Ops>
-    void BothOneOf(int which, Pair& s, const NamedOp<Ops>&... ops)
-    {
-        int i = 0;
-        ((i++ == which ? Both(ops.name, s, ops.op) : void()), ...);
-    }
-
-    void KeepShort()
-    {
-        const int half = kMaxLength / 2;
-        for (Pair& p : slots_)
-            if (p.real.GetLength() > kMaxLength)
-                Both("trim Delete", p, [&](auto& x) { return x.Delete(half, -1); });
+        return (d == 0) | (d != 0) << 1 | (d < 0) << 2 | (d > 0) << 3 | (d <= 0) << 4 | (d >= 0) << 5;
     }
 
     void Step()
     {
-        using Op = void (JStringDriver::*)(Pair&, Pair&);
-        static constexpr Op kOps[20] = {
-            &JStringDriver::Construct,   &JStringDriver::AssignFrom,      &JStringDriver::Append,
-            &JStringDriver::Concatenate, &JStringDriver::Comparisons,     &JStringDriver::Searches,
-            &JStringDriver::Searches,     &JStringDriver::Extractions,    &JStringDriver::ReplaceChars,
-            &JStringDriver::ReplaceByString, &JStringDriver::ReplaceByString, &JStringDriver::InsertString,
-            &JStringDriver::Deletions,   &JStringDriver::Stripping,       &JStringDriver::Stripping,
-            &JStringDriver::Collapse,    &JStringDriver::Case,            &JStringDriver::Formatting,
-            &JStringDriver::MakeNul,     &JStringDriver::MakeNul,
-        };
-        Pair& s = Slot();
-        Pair& o = Slot();
-        (this->*kOps[Byte() % 20])(s, o);
-    }
-
-    // Each new string is compared, then (but the null text's) assigned to the slot.
-    void Construct(Pair& s, Pair& o)
-    {
+        Pair& s = slots_[Byte() % 3];
+        Pair& o = slots_[Byte() % 3];
+        const int which = Byte() % 46;
+        const uint8_t flags = Byte();
         const std::string t = Text();
-        const char c = Char();
+        const char* p = t.c_str();
+        const char* text = flags % 8 ? p : nullptr;  // sometimes null
         const char* none = nullptr;
-        switch (Byte() % 5) {
-        case 0:
-            return Both("JString(const char*)", s, [&](auto& x) { return x = Like(x, t.c_str()); });
-        case 1:
-            return Both("JString(char)", s, [&](auto& x) { return x = Like(x, c); });
-        case 2:
-            return Both("JString(const JString&)", s, [&](auto& x) { return x = Like(x, Side(o, x)); });
-        case 3: {
-            const bool null = Byte() % 2;
-            return Both("JString(JString*)", s, [&](auto& x) { return x = Like(x, null ? nullptr : &Side(o, x)); });
-        }
-        default:
-            return Both("JString(null)", s, [&](auto& x) { return Like(x, none); });
-        }
+        const char c = Char(), d = Char();
+        const int a = Number(), b = Number();
+        const unsigned char including = flags / 8 % 2;
+        const bool small = s.real.GetLength() * std::max(1, o.real.GetLength()) <= 4 * kMaxLength;
+        Queries(s, o, c, a, b, text);
+        if (which >= 41)  // embedded NUL bytes come from a lone NUL and from in-place replacement
+            return Both("Replace(char, NUL)", s, o, [&](auto& x, auto&) { return x.Replace(c, '\0'); });
+        OneOf(which, s, o,
+              "JString(const char*)", [&](auto& x, auto&) { return x = Like(x, text); },
+              "JString(char)", [&](auto& x, auto&) { return x = Like(x, c); },
+              "JString(const JString&)", [](auto& x, auto& y) { return x = Like(x, y); },
+              "JString(JString*)", [&](auto& x, auto& y) { return x = Like(x, text ? &y : nullptr); },
+              "operator=(JString)", [](auto& x, auto& y) { x = y; },
+              "operator=(char)", [&](auto& x, auto&) { x = c; },
+              "operator=(const char*)", [&](auto& x, auto&) { x = text; },
+              "operator+=(JString)", [](auto& x, auto& y) { x += y; },
+              "operator+=(char)", [&](auto& x, auto&) { x += c; },
+              "operator+=(const char*)", [&](auto& x, auto&) { x += text; },
+              "JString + JString", [](auto& x, auto& y) { return x = x + y; },
+              "JString + char", [&](auto& x, auto&) { return x = x + c; },
+              "char + JString", [&](auto& x, auto&) { return x = c + x; },
+              "JString + const char*", [&](auto& x, auto&) { return x = x + p; },
+              "const char* + JString", [&](auto& x, auto&) { return x = p + x; },
+              "comparison operators", [&](auto& x, auto& y) { return Compared(x, y, text); },
+              "Compare", [](auto& x, auto& y) { return Sign(x.Compare(y)); },
+              "CompareNoCase", [](auto& x, auto& y) { return Sign(x.CompareNoCase(y)); },
+              "Replace(char, char)", [&](auto& x, auto&) { return x.Replace(c, d); },
+              "Replace(char, slot)", [&](auto& x, auto& y) { return small ? x.Replace(c, y) : 0; },
+              "Replace(char, JString(char))", [&](auto& x, auto&) { return x.Replace(c, Like(x, d)); },
+              "Replace(char, text)", [&](auto& x, auto&) { return x.Replace(c, Like(x, p)); },
+              "Insert(slot)", [&](auto& x, auto& y) { x.Insert(a, y); },
+              "Insert(JString(char))", [&](auto& x, auto&) { x.Insert(a, Like(x, c)); },
+              "Delete", [&](auto& x, auto&) { return x.Delete(a, b); },
+              "Remove", [&](auto& x, auto&) { return x.Remove(c); },
+              "DeleteUptoFirstChar", [&](auto& x, auto&) { return x.DeleteUptoFirstChar(c, including); },
+              "RemoveMultiChars", [&](auto& x, auto&) { return x.RemoveMultiChars(c); },
+              "DeleteLeadingWhiteSpace", [](auto& x, auto&) { x.DeleteLeadingWhiteSpace(); },
+              "DeleteTrailingWhiteSpace", [](auto& x, auto&) { x.DeleteTrailingWhiteSpace(); },
+              "DeleteLeadingChars(set)", [&](auto& x, auto&) { x.DeleteLeadingChars(text); },
+              "DeleteTrailingChars(set)", [&](auto& x, auto&) { x.DeleteTrailingChars(text); },
+              "DeleteLeadingChars(char)", [&](auto& x, auto&) { x.DeleteLeadingChars(c); },
+              "DeleteTrailingChars(char)", [&](auto& x, auto&) { x.DeleteTrailingChars(c); },
+              "MakeUpper", [](auto& x, auto&) { x.MakeUpper(); },
+              "MakeLower", [](auto& x, auto&) { x.MakeLower(); },
+              "Format(%s|%d)", [&](auto& x, auto&) { x.Format("%s|%d", p, a); },
+              "Format(own text)", [](auto& x, auto&) { x.Format("%s<%s>", x.GetBuffer(), x.GetBuffer()); },
+              "Format(%*s)", [&](auto& x, auto&) { x.Format("%*s", (b & 0xFF) * 8, p); },  // past the 1022 cut
+              "Format(%c%s)", [&](auto& x, auto&) { x.Format("%c%s", c, p); },
+              "Format(null)", [&](auto& x, auto&) { x.Format(none, 0); });
     }
 
-    void AssignFrom(Pair& s, Pair& o)
+    // Every search and extraction; none changes the receiver.
+    void Queries(Pair& s, Pair& o, char c, int a, int b, const char* text)
     {
-        const std::string t = Text();
-        const char c = Char();
-        const char* none = nullptr;
-        BothOneOf(Byte() % 4, s,
-                  Named("operator=(JString)", [&](auto& x) { x = Side(o, x); }),
-                  Named("operator=(char)", [&](auto& x) { x = c; }),
-                  Named("operator=(const char*)", [&](auto& x) { x = t.c_str(); }),
-                  Named("operator=(null)", [&](auto& x) { x = none; }));
-    }
-
-    void Append(Pair& s, Pair& o)
-    {
-        const std::string t = Text();
-        const char c = Char();
-        const char* none = nullptr;
-        BothOneOf(Byte() % 4, s,
-                  Named("operator+=(JString)", [&](auto& x) { x += Side(o, x); }),
-                  Named("operator+=(char)", [&](auto& x) { x += c; }),
-                  Named("operator+=(const char*)", [&](auto& x) { x += t.c_str(); }),
-                  Named("operator+=(null)", [&](auto& x) { x += none; }));
-    }
-
-    void Concatenate(Pair& s, Pair& o)
-    {
-        const std::string t = Text();
-        const char c = Char();
-        const char* text = t.c_str();
-        BothOneOf(Byte() % 5, s,
-                  Named("operator+(JString, JString)", [&](auto& x) { return x = x + Side(o, x); }),
-                  Named("operator+(JString, char)", [&](auto& x) { return x = x + c; }),
-                  Named("operator+(char, JString)", [&](auto& x) { return x = c + x; }),
-                  Named("operator+(JString, const char*)", [&](auto& x) { return x = x + text; }),
-                  Named("operator+(const char*, JString)", [&](auto& x) { return x = text + x; }));
-    }
-
-    void Comparisons(Pair& s, Pair& o)
-    {
-        const std::string t = Text();
-        const char* text = Byte() % 4 ? t.c_str() : nullptr;
-        const JString& a = s.real;
-        const JString& b = o.real;
-        const int d = std::strcmp(s.model.text(), o.model.text());
-        const int dt = text ? std::strcmp(s.model.text(), text) : 0;
-        const int has = text != nullptr;
-        const int real[18] = {a == b, a != b, a < b, a > b, a <= b, a >= b,
-                              a == text, a != text, a < text, a > text, a <= text, a >= text,
-                              text == a, text != a, text < a, text > a, text <= a, text >= a};
-        const int model[18] = {d == 0, d != 0, d < 0, d > 0, d <= 0, d >= 0,
-                               has && dt == 0, has && dt != 0, has && dt < 0, has && dt > 0, has && dt <= 0, has && dt >= 0,
-                               has && dt == 0, has && dt != 0, has && dt > 0, has && dt < 0, has && dt >= 0, has && dt <= 0};
-        for (int i = 0; i < 18; ++i)
-            SameValue("comparison operator", real[i], model[i], s);
-        Both("Compare", s, [&](auto& x) { return Sign(x.Compare(Side(o, x))); });
-        Both("CompareNoCase", s, [&](auto& x) { return Sign(x.CompareNoCase(Side(o, x))); });
-    }
-
-    void Searches(Pair& s, Pair& o)
-    {
-        const std::string t = Text();
-        const char* text = Byte() % 8 ? t.c_str() : nullptr;
-        const char c = Char();
-        const int start = Number();
-        Both("Find(char)", s, [&](auto& x) { return x.Find(c); });
-        Both("Find(char, int)", s, [&](auto& x) { return x.Find(c, start); });
-        Both("Find(const char*)", s, [&](auto& x) { return x.Find(text); });
-        Both("Find(const char*, int)", s, [&](auto& x) { return x.Find(text, start); });
-        Both("Find(JString)", s, [&](auto& x) { return x.Find(Side(o, x)); });
-        Both("ReverseFind", s, [&](auto& x) { return x.ReverseFind(c); });
-        Both("IsAllWhiteSpace", s, [&](auto& x) { return x.IsAllWhiteSpace(); });
-        Both("FindNoCase(const char*)", s, [&](auto& x) { return x.FindNoCase(text); });
-        Both("FindNoCase(JString)", s, [&](auto& x) { return x.FindNoCase(Side(o, x)); });
-        Both("FindNoCase(char, int)", s, [&](auto& x) { return x.FindNoCase(c, start); });
-        Both("FindNoCase(const char*, int)", s, [&](auto& x) { return x.FindNoCase(text, start); });
-    }
-
-    void Extractions(Pair& s, Pair&)
-    {
-        const int a = Number();
-        const int b = Number();
-        Both("Mid(int)", s, [&](auto& x) { return x.Mid(a); });
-        Both("Mid(int, int)", s, [&](auto& x) { return x.Mid(a, b); });
-        Both("Left", s, [&](auto& x) { return x.Left(a); });
-        Both("Right", s, [&](auto& x) { return x.Right(a); });
-        Both("ExtractWord", s, [&](auto& x) { return x.ExtractWord(b % 6); });
-    }
-
-    void ReplaceChars(Pair& s, Pair&)
-    {
-        const char from = Char();
-        const char to = Char();
-        Both("Replace(char, char)", s, [&](auto& x) { return x.Replace(from, to); });
-    }
-
-    // The replacement in three shapes: a copy of a slot (measured as C text), a
-    // one-character temporary (which may be a lone NUL) and a text temporary.
-    void ReplaceByString(Pair& s, Pair& o)
-    {
-        const char c = Char();
-        const char with = Char();
-        const std::string t = Text();
-        const int growth = std::max<int>({o.real.GetLength(), static_cast<int>(t.size()), 1});
-        if (static_cast<long long>(s.real.GetLength()) * growth > 4 * kMaxLength)
-            return;
-        BothOneOf(Byte() % 3, s,
-                  Named("Replace(char, slot)", [&](auto& x) { return x.Replace(c, Side(o, x)); }),
-                  Named("Replace(char, JString(char))", [&](auto& x) { return x.Replace(c, Like(x, with)); }),
-                  Named("Replace(char, text)", [&](auto& x) { return x.Replace(c, Like(x, t.c_str())); }));
-    }
-
-    void InsertString(Pair& s, Pair& o)
-    {
-        const int pos = Number();
-        const char c = Char();
-        if (Byte() % 2 == 0)
-            return Both("Insert(slot)", s, [&](auto& x) { x.Insert(pos, Side(o, x)); });
-        Both("Insert(JString(char))", s, [&](auto& x) { x.Insert(pos, Like(x, c)); });
-    }
-
-    void Deletions(Pair& s, Pair&)
-    {
-        const int pos = Number();
-        const int count = Number();
-        const char c = Char();
-        const unsigned char including = Byte() % 2;
-        BothOneOf(Byte() % 3, s,
-                  Named("Delete", [&](auto& x) { return x.Delete(pos, count); }),
-                  Named("Remove", [&](auto& x) { return x.Remove(c); }),
-                  Named("DeleteUptoFirstChar", [&](auto& x) { return x.DeleteUptoFirstChar(c, including); }));
-    }
-
-    void Stripping(Pair& s, Pair&)
-    {
-        const std::string t = Text();
-        const char* set = Byte() % 8 ? t.c_str() : nullptr;
-        const char c = Char();
-        BothOneOf(Byte() % 6, s,
-                  Named("DeleteLeadingWhiteSpace", [](auto& x) { x.DeleteLeadingWhiteSpace(); }),
-                  Named("DeleteTrailingWhiteSpace", [](auto& x) { x.DeleteTrailingWhiteSpace(); }),
-                  Named("DeleteLeadingChars(set)", [&](auto& x) { x.DeleteLeadingChars(set); }),
-                  Named("DeleteTrailingChars(set)", [&](auto& x) { x.DeleteTrailingChars(set); }),
-                  Named("DeleteLeadingChars(char)", [&](auto& x) { x.DeleteLeadingChars(c); }),
-                  Named("DeleteTrailingChars(char)", [&](auto& x) { x.DeleteTrailingChars(c); }));
-    }
-
-    void Collapse(Pair& s, Pair&)
-    {
-        const char c = Char();
-        Both("RemoveMultiChars", s, [&](auto& x) { return x.RemoveMultiChars(c); });
-    }
-
-    void Case(Pair& s, Pair&)
-    {
-        if (Byte() % 2)
-            return Both("MakeUpper", s, [](auto& x) { x.MakeUpper(); });
-        Both("MakeLower", s, [](auto& x) { x.MakeLower(); });
-    }
-
-    void Formatting(Pair& s, Pair&)
-    {
-        const std::string t = Text();
-        const char c = Char();
-        const int n = Number();
-        const int width = Byte() * 8;
-        const char* none = nullptr;
-        switch (Byte() % 5) {
-        case 0:
-            return Both("Format(%s|%d)", s, [&](auto& x) { x.Format("%s|%d", t.c_str(), n); });
-        case 1: {
-            // The receiver's own text as argument.
-            const std::string before(s.model.text());
-            s.real.Format("%s<%s>", s.real.GetBuffer(), s.real.GetBuffer());
-            s.model.Format("%s<%s>", before.c_str(), before.c_str());
-            return Same("Format(own text)", s);
-        }
-        case 2:
-            return Both("Format(%*s)", s, [&](auto& x) { x.Format("%*s", width, t.c_str()); });
-        case 3:
-            return Both("Format(%c%s)", s, [&](auto& x) { x.Format("%c%s", c, t.c_str()); });
-        default:
-            return Both("Format(null)", s, [&](auto& x) { x.Format(none, 0); });
-        }
-    }
-
-    // Embedded NUL bytes come from a lone NUL and from in-place replacement.
-    void MakeNul(Pair& s, Pair&)
-    {
-        const char c = Char();
-        Both("Replace(char, NUL)", s, [&](auto& x) { return x.Replace(c, '\0'); });
+        Both("Find(char)", s, o, [&](auto& x, auto&) { return x.Find(c); });
+        Both("Find(char, int)", s, o, [&](auto& x, auto&) { return x.Find(c, a); });
+        Both("Find(const char*)", s, o, [&](auto& x, auto&) { return x.Find(text); });
+        Both("Find(const char*, int)", s, o, [&](auto& x, auto&) { return x.Find(text, a); });
+        Both("Find(JString)", s, o, [](auto& x, auto& y) { return x.Find(y); });
+        Both("ReverseFind", s, o, [&](auto& x, auto&) { return x.ReverseFind(c); });
+        Both("FindNoCase(const char*)", s, o, [&](auto& x, auto&) { return x.FindNoCase(text); });
+        Both("FindNoCase(JString)", s, o, [](auto& x, auto& y) { return x.FindNoCase(y); });
+        Both("FindNoCase(char, int)", s, o, [&](auto& x, auto&) { return x.FindNoCase(c, a); });
+        Both("FindNoCase(const char*, int)", s, o, [&](auto& x, auto&) { return x.FindNoCase(text, a); });
+        Both("IsAllWhiteSpace", s, o, [](auto& x, auto&) { return x.IsAllWhiteSpace(); });
+        Both("Mid(int)", s, o, [&](auto& x, auto&) { return x.Mid(a); });
+        Both("Mid(int, int)", s, o, [&](auto& x, auto&) { return x.Mid(a, b); });
+        Both("Left", s, o, [&](auto& x, auto&) { return x.Left(a); });
+        Both("Right", s, o, [&](auto& x, auto&) { return x.Right(a); });
+        Both("ExtractWord", s, o, [&](auto& x, auto&) { return x.ExtractWord(b % 6); });
     }
 
     const uint8_t* data_;
     size_t size_;
     size_t pos_ = 0;
-    bool ok_ = true;
-    std::string failure_;
     Pair slots_[3];
+    std::string failure_;
 };

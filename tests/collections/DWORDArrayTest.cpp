@@ -16,10 +16,4 @@ struct DWORDArrayTraits {
 
 INSTANTIATE_TYPED_TEST_SUITE_P(DWORDArray, OwningArrayTest, DWORDArrayTraits);
 
-TEST(DWORDArray, ConstructsFromOneValue)
-{
-    DWORDArray a(5ul);
-    EXPECT_EQ(OwningArrayTest<DWORDArrayTraits>::Of(a), Shown{"5"});
-}
-
 }  // namespace

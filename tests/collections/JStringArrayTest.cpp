@@ -88,14 +88,9 @@ TEST(JStringArray, SortPutsHolesFirst)
     EXPECT_EQ(Of(a), (Lines{"<hole>", "", "Bd", "C", "Y", "_", "a", "ab", "b", "z"}));
     a.sort_no_case();
     EXPECT_EQ(Of(a), (Lines{"<hole>", "", "_", "a", "ab", "b", "Bd", "C", "Y", "z"}));
-}
-
-// Catches a sort that leaves two elements as they were.
-TEST(JStringArray, SortTwo)
-{
-    JStringArray a = Make({"b", "a"});
-    a.sort_with_case();
-    EXPECT_EQ(Of(a), (Lines{"a", "b"}));
+    JStringArray two = Make({"b", "a"});  // catches a sort that leaves two elements as they were
+    two.sort_with_case();
+    EXPECT_EQ(Of(two), (Lines{"a", "b"}));
 }
 
 // A settings file read line by line: "key: value" and "key = value" lines.

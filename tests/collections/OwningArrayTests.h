@@ -52,6 +52,8 @@ TYPED_TEST_P(OwningArrayTest, HoldsCopiesInOrder)
     EXPECT_EQ(this->a[-1], nullptr);
     EXPECT_EQ(this->a[4], nullptr);
     EXPECT_EQ(typename TypeParam::Array(static_cast<Value*>(nullptr)).GetCount(), 0);
+    typename TypeParam::Array one(TypeParam::Make(1));  // from a value
+    this->ExpectValuesInOrder(one, {1});
 }
 
 TYPED_TEST_P(OwningArrayTest, RemoveByIndexClosesTheGap)

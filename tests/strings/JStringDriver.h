@@ -60,19 +60,12 @@ private:
         return t.c_str();
     }
 
-    // Positions and counts: mostly small, with the interesting extremes.
+    // Positions and counts: mostly small, a quarter negative or extreme.
     int Number()
     {
-        switch (Byte() % 8) {
-        case 0:
-            return -1;
-        case 1:
-            return Byte() % 2 ? INT_MAX : INT_MIN;
-        case 2:
-            return -(Byte() % 4);
-        default:
-            return Byte() % 24;
-        }
+        static const int kEdges[6] = {-1, -2, -3, INT_MAX, INT_MIN, -1};
+        const uint8_t b = Byte();
+        return b < 64 ? kEdges[b % 6] : b % 24;
     }
 
     static std::string Shown(const char* bytes, int length)  // other than printable bytes as <decimal>
@@ -156,7 +149,7 @@ private:
     {
         Pair& s = slots_[Byte() % 3];
         Pair& o = slots_[Byte() % 3];
-        const int which = Byte() % 46;
+        const int which = Byte() % 47;
         const uint8_t flags = Byte();
         const std::string t = Text();
         const char* p = t.c_str();
@@ -167,7 +160,7 @@ private:
         const unsigned char including = flags / 8 % 2;
         const bool small = s.real.GetLength() * std::max(1, o.real.GetLength()) <= 4 * kMaxLength;
         Queries(s, o, c, a, b, text);
-        if (which >= 41)  // embedded NUL bytes come from a lone NUL and from in-place replacement
+        if (which >= 42)  // embedded NUL bytes come from a lone NUL and from in-place replacement
             return Both("Replace(char, NUL)", s, o, [&](auto& x, auto&) { return x.Replace(c, '\0'); });
         OneOf(which, s, o,
               "JString(const char*)", [&](auto& x, auto&) { return x = Like(x, text); },
@@ -177,6 +170,7 @@ private:
               "operator=(JString)", [](auto& x, auto& y) { x = y; },
               "operator=(char)", [&](auto& x, auto&) { x = c; },
               "operator=(const char*)", [&](auto& x, auto&) { x = text; },
+              "operator=(own text)", [&](auto& x, auto&) { x = x.GetBuffer() + std::min<unsigned>(a, x.GetLength()); },
               "operator+=(JString)", [](auto& x, auto& y) { x += y; },
               "operator+=(char)", [&](auto& x, auto&) { x += c; },
               "operator+=(const char*)", [&](auto& x, auto&) { x += text; },

@@ -29,6 +29,7 @@ public:
     PlainString& operator=(char c) { return *this = std::string(1, c).c_str(); }
 
     const char* GetBuffer() const { return block.c_str(); }
+    int GetLength() const { return length; }
 
     // Concatenation: the two C texts into scratch, then a string of that text.
     friend PlainString operator+(const PlainString& a, const PlainString& b)

@@ -78,14 +78,14 @@ private:
         return out;
     }
 
-    // Records the first difference: same length, same bytes up to and including the NUL.
+    // Records the first difference: same length, same bytes up to and including the NUL (shown too).
     void Same(const char* what, const JString& real, const PlainString& model)
     {
         const int n = real.GetLength();
         if (failure_.empty() && (n != model.length || !real.GetBuffer() ||
                                  std::memcmp(real.GetBuffer(), model.block.data(), n + 1u) != 0))
-            failure_ = std::string(what) + ": real \"" + Shown(real.GetBuffer(), n) + "\", model \"" +
-                       Shown(model.block.data(), model.length) + "\"";
+            failure_ = std::string(what) + ": real \"" + Shown(real.GetBuffer(), n + 1) + "\", model \"" +
+                       Shown(model.block.data(), model.length + 1) + "\"";
     }
 
     // Applies op to the real strings and to the models alike, then compares what it gave (nothing, a number

@@ -433,20 +433,35 @@ TEST(JTCPServer, AUserOverItsLimitIsTurnedAwayAtOnce)
     }
 }
 
-// Fault: the end of a peer's input closes its connection at once, dropping the replies still queued.
+// Faults: the end of a peer's input closes its connection at once, dropping the replies still queued, also
+// when no send bound (0) applies.
 TEST(JTCPServer, AReplyQueuedBeforeAHalfCloseArrives)
 {
+    for (int bound : {1000, 0}) {
+        SCOPED_TRACE("send bound " + std::to_string(bound));
+        EchoServer s(1);
+        s.server->SetSendBufferLimit(1 << 20);
+        s.server->SetSendTimeout(bound);
+        Client client(s.path);
+        ASSERT_TRUE(client.Send("big"));
+        ASSERT_EQ(shutdown(client.fd, SHUT_WR), 0);
+        Sleep(200);  // the server reads the end while most of the reply waits in its queue
+        EXPECT_EQ(client.Receive(512 * 1024), fktest::Pattern(512 * 1024));
+        EXPECT_TRUE(client.Closed());
+        s.server.reset();
+        ASSERT_EQ(s.events.closed.size(), 1u);
+        EXPECT_EQ(s.events.closed[0].second, CLOSED_BY_PEER);
+    }
+}
+
+// Fault: a send the limit refuses reports 1, as if its bytes were on their way.
+TEST(JTCPServer, ASendPastTheLimitGivesZero)
+{
     EchoServer s(1);
-    s.server->SetSendBufferLimit(1 << 20);
-    Client client(s.path);
-    ASSERT_TRUE(client.Send("big"));
-    ASSERT_EQ(shutdown(client.fd, SHUT_WR), 0);
-    Sleep(200);  // the server reads the end while most of the reply waits in its queue
-    EXPECT_EQ(client.Receive(512 * 1024), fktest::Pattern(512 * 1024));
-    EXPECT_TRUE(client.Closed());
-    s.server.reset();
-    ASSERT_EQ(s.events.closed.size(), 1u);
-    EXPECT_EQ(s.events.closed[0].second, CLOSED_BY_PEER);
+    s.server->SetSendBufferLimit(1);
+    const auto clients = s.Connected(1);
+    std::string more_than_a_socket_holds = fktest::Pattern(1 << 20);
+    EXPECT_EQ(s.server->SendMessage(&more_than_a_socket_holds[0], more_than_a_socket_holds.size(), s.Slot(0).fd), 0);
 }
 
 // Faults: an application thread's send overtakes queued bytes or splits another thread's reply.

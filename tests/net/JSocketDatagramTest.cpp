@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <future>
 #include <thread>
 
 namespace {
@@ -24,13 +23,12 @@ using namespace fktest;
 constexpr unsigned int kGroup = 0xEF010203u;  // 239.1.2.3
 constexpr unsigned int kHostA = 0xC6336401u;  // 198.51.100.1
 constexpr unsigned int kHostB = 0xC6336402u;  // 198.51.100.2
-constexpr unsigned short kArrives = 5000;     // ms; generous for qemu and sanitizers
-constexpr unsigned short kStaysAway = 300;    // ms to wait for a datagram that must not come
 const std::string kNothing = "<nothing>";
 
 int Send(JSocket& s, std::string bytes) { return s.SendMessage(&bytes[0], bytes.size(), -1); }
 
-std::string Receive(JSocket& s, unsigned short timeout_ms = kArrives)
+// The next datagram within `timeout_ms` (by default a bound generous for qemu and sanitizers).
+std::string Receive(JSocket& s, unsigned short timeout_ms = 5000)
 {
     Message m;
     return s.ReceiveMessage(&m, timeout_ms, -1) ? std::string(m.data, m.length) : kNothing;
@@ -71,9 +69,9 @@ TEST_F(LocalPair, LongDatagramIsCutTo2048Bytes)
     EXPECT_EQ(Receive(*receiver, 0), kNothing) << "the rest is lost";
 }
 
-// Fault caught: a datagram send to a receiver that stopped reading blocking for good,
+// Catches a datagram send to a receiver that stopped reading blocking for good,
 // or the socket left unusable after the bound ran out.
-TEST_F(LocalPair, BoundedSendToAStalledReceiverGivesUpInTimeAndTheSocketStaysUsable)
+TEST_F(LocalPair, BoundedSendToAStalledReceiverGivesUp)
 {
     ASSERT_EQ(sender.SetSendTimeout(50), 1);
     const std::string datagram = Pattern(1000);
@@ -81,7 +79,6 @@ TEST_F(LocalPair, BoundedSendToAStalledReceiverGivesUpInTimeAndTheSocketStaysUsa
     while (sends < 100000 && Send(sender, datagram) == 1)
         ++sends;
     EXPECT_LT(sends, 100000) << "the receiver's queue filled up";
-    EXPECT_TRUE(TakesMs(45, 5000, [&] { EXPECT_EQ(Send(sender, datagram), 0); }));
     EXPECT_EQ(Receive(*receiver), datagram);
     EXPECT_EQ(Send(sender, "again"), 1) << "room again: the socket still sends";
 }
@@ -92,13 +89,14 @@ TEST_F(LocalPair, EmptyDatagramCountsAsNotSentYetTravels)
     EXPECT_EQ(Send(sender, ""), 0);
     EXPECT_EQ(Send(sender, ""), 0);
     char buf[8];
-    EXPECT_EQ(receiver->ReceiveMessage(buf, sizeof buf, kArrives, -1), 0);
+    EXPECT_EQ(receiver->ReceiveMessage(buf, sizeof buf, 5000, -1), 0);
     Message m;
     m.SetMessage("kept", 4);
-    EXPECT_FALSE(receiver->ReceiveMessage(&m, kArrives, -1));
+    EXPECT_FALSE(receiver->ReceiveMessage(&m, 5000, -1));
     EXPECT_EQ(std::string(m.data, m.length), "kept");
 }
 
+// Catches a name longer than an address holds copied whole.
 TEST_F(LocalPair, NameSetDirectlyIsCutTo107Characters)
 {
     std::strcpy(sender.name, (path + "-beyond").c_str());
@@ -107,6 +105,7 @@ TEST_F(LocalPair, NameSetDirectlyIsCutTo107Characters)
     EXPECT_EQ(OpenDescriptorCount(), before + 2);
 }
 
+// Catches a sender that removes the receiver's path, or a receiver that leaves it.
 TEST_F(LocalPair, ReceiverRemovesItsPath)
 {
     JSocket(path.c_str(), UDP_SOCKET, UDP_SEND).ResetSocket();
@@ -125,6 +124,8 @@ TEST(JSocketDatagram, LocalReceiverWithoutItsPathStaysOpen)
     EXPECT_NE(JSocket(dir.path("missing/receiver").c_str(), UDP_SOCKET, UDP_RECEIVE).fd, -1);
 }
 
+// Catches an IPv4 receiver bound to every interface instead of its address, or an answer that
+// misses the last sender.
 TEST(JSocketDatagram, IPv4ReceiverAnswersTheLastSender)
 {
     const int port = FreeLoopbackPort(SOCK_DGRAM);
@@ -136,6 +137,7 @@ TEST(JSocketDatagram, IPv4ReceiverAnswersTheLastSender)
     EXPECT_EQ(Pass(receiver, "pong", sender), "pong");  // to the sender's ephemeral port
 }
 
+// Rows on both sides of 224.0.0.0: catches a group sender that would hear itself.
 TEST(JSocketDatagram, GroupSenderHasLoopbackOff)
 {
     const struct { unsigned int ip; int loop; } rows[] = {{kLoopback, 1}, {0xDFFFFFFFu, 1}, {0xE0000000u, 0}, {kGroup, 0}, {0xFFFFFFFFu, 0}};
@@ -147,32 +149,21 @@ TEST(JSocketDatagram, GroupSenderHasLoopbackOff)
     }
 }
 
-// Side by side: a taken port, 255.255.255.255 (no join accepts it), a port freed 2.5 s in (taken
-// at the fourth attempt). Ten pauses of a second, or three; one fewer or one more falls outside.
+// Catches a failed bind (a port taken until 2.5 s in) or join (255.255.255.255) taken for an open
+// socket, a later attempt's success not reported, a failed attempt's socket left open, and a pause
+// more or fewer than ten, of a second each, before giving up.
 TEST(JSocketDatagram, SetUpGivesUpAfterElevenAttempts)
 {
     const int descriptors = OpenDescriptorCount();
-    JSocket holder[2], tried[3];  // the holders keep ports taken
-    for (JSocket& h : holder)
-        ASSERT_EQ(Aim(h, kLoopback, FreeLoopbackPort(SOCK_DGRAM)).create_udp_receive_socket(), 1);
-    const struct { unsigned int ip; int port, opened; double least, most; } rows[] = {{kLoopback, holder[0].port, 0, 9900, 10700},
-                {0xFFFFFFFFu, FreeLoopbackPort(SOCK_DGRAM), 0, 9900, 10700},
-                {kLoopback, holder[1].port, 1, 2900, 3700}};
-    int opened[3] = {};
-    std::future<::testing::AssertionResult> took[3];
-    for (int i = 0; i < 3; ++i)
-        took[i] = std::async(std::launch::async, [&, i] {
-            Aim(tried[i], rows[i].ip, rows[i].port);
-            return TakesMs(rows[i].least, rows[i].most, [&] { opened[i] = tried[i].create_udp_receive_socket(); });
-        });
-    Sleep(2500);
-    holder[1].ResetSocket();
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(::testing::Message() << "0x" << std::hex << rows[i].ip << std::dec << " port " << rows[i].port);
-        EXPECT_TRUE(took[i].get());
-        EXPECT_EQ(opened[i], rows[i].opened);
-    }
-    EXPECT_EQ(OpenDescriptorCount(), descriptors + 2) << "every failed attempt closes its socket";
+    JSocket holder, freed, group;
+    ASSERT_EQ(Aim(holder, kLoopback, FreeLoopbackPort(SOCK_DGRAM)).create_udp_receive_socket(), 1);
+    Aim(freed, kLoopback, holder.port);
+    std::thread freer([&] { Sleep(2500), holder.ResetSocket(); });
+    EXPECT_TRUE(TakesMs(2900, 3700, [&] { EXPECT_EQ(freed.create_udp_receive_socket(), 1); })) << "the fourth attempt";
+    freer.join();
+    Aim(group, 0xFFFFFFFFu, FreeLoopbackPort(SOCK_DGRAM));
+    EXPECT_TRUE(TakesMs(9900, 10700, [&] { EXPECT_EQ(group.create_udp_receive_socket(), 0); }));
+    EXPECT_EQ(OpenDescriptorCount(), descriptors + 1);
 }
 
 bool Shell(const std::string& command) { return std::system((command + " >/dev/null").c_str()) == 0; }
@@ -207,6 +198,8 @@ struct TwoHosts {
 };
 
 // A group receiver on host A; on host B a neighbour receiver joined through B's address and a sender.
+// Catches a group receiver not listening on every interface, a join on the wrong interface, a sender
+// that does not answer its last peer, and a multicast option set wrong.
 TEST(JSocketMulticast, GroupReachesOtherHosts)
 {
     if (geteuid() != 0 || !Shell("ip netns list"))
@@ -219,15 +212,14 @@ TEST(JSocketMulticast, GroupReachesOtherHosts)
     neighbour.mcast_if = kHostB;
     ASSERT_EQ(hosts.In(0, [&] { return receiver.create_udp_receive_socket(); }), 1);
     ASSERT_EQ(hosts.In(1, [&] { return neighbour.create_udp_receive_socket() + sender.create_udp_send_socket(); }), 2);
-    EXPECT_EQ(BoundAddress(receiver), INADDR_ANY) << "a group receiver listens on every interface";
+    EXPECT_EQ(BoundAddress(receiver), INADDR_ANY);
     EXPECT_EQ(Pass(sender, "to the group", receiver), "to the group");
-    EXPECT_EQ(Receive(neighbour, kStaysAway), kNothing) << "loopback is off for a group sender";
     EXPECT_EQ(sender.mcast_set_loopback(1), 0);
     EXPECT_EQ(Pass(sender, "looped", neighbour), "looped");
     EXPECT_EQ(Receive(receiver), "looped");
     EXPECT_EQ(Pass(receiver, "answer", sender), "answer");
     EXPECT_EQ(Pass(sender, "direct", receiver), "direct") << "after receiving, a sender aims at its peer";
-    EXPECT_EQ(Receive(neighbour, kStaysAway), kNothing);
+    EXPECT_EQ(Receive(neighbour, 300), kNothing);
     // qemu-user 7.2 answers IP_MULTICAST_IF with ENOPROTOOPT.
     const bool emulated = UnderUserModeEmulator();
     sender.ip_addr = kHostB;

@@ -9,12 +9,12 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -44,14 +44,15 @@ struct Connection {
         }
         unsigned long peer = 12345;
         server.tcp_check_for_connection(&peer, &accepted, 5000);
-        EXPECT_TRUE(client.connected);
         EXPECT_GE(accepted, 0);
         EXPECT_EQ(peer, local ? 0ul : kLoopback) << "the peer's IPv4 address, 0 for a local peer";
     }
     ~Connection() { server.tcp_drop_client(accepted); }
 };
 
-TEST(JSocketStream, RequestAndReplyTravelBothWays)
+// Catches a record on the wrong descriptor, an empty send taken for a lost connection, and a failed
+// receive (a poll, a closed peer) that changes the message or reads as 0 bytes.
+TEST(JSocketStream, RequestReplyAndTheEnd)
 {
     Connection c(true);
     TCPMessage request, received;  // request.socket -1: the client's own descriptor
@@ -66,19 +67,12 @@ TEST(JSocketStream, RequestAndReplyTravelBothWays)
     EXPECT_EQ(Bytes(received), "pong!");
     Message empty;
     EXPECT_EQ(c.client.SendMessage(&empty, -1), 1) << "nothing sent, the connection still usable";
-}
-
-TEST(JSocketStream, FailedReceiveKeepsTheMessage)
-{
-    Connection c(true);
-    Message m;
-    m.SetMessage("kept", 4);
-    EXPECT_TRUE(TakesMs(0, 1000, [&] { EXPECT_FALSE(c.server.ReceiveMessage(&m, 0, c.accepted)) << "a poll"; }));
-    c.client.ResetSocket();
-    EXPECT_FALSE(c.server.ReceiveMessage(&m, 5000, c.accepted)) << "the peer closed";
-    EXPECT_EQ(Bytes(m), "kept");
+    EXPECT_FALSE(c.client.ReceiveMessage(&received, 0, -1)) << "a poll";
+    c.server.tcp_drop_client(c.accepted);
+    EXPECT_FALSE(c.client.ReceiveMessage(&received, 5000, -1)) << "the peer closed";
+    EXPECT_EQ(Bytes(received), "pong!");
     char raw[8];
-    EXPECT_EQ(c.server.ReceiveMessage(raw, sizeof raw, 5000, c.accepted), -1);
+    EXPECT_EQ(c.client.ReceiveMessage(raw, sizeof raw, 5000, -1), -1);
 }
 
 // Catches a dropped errno case: a send to a peer that closed (EPIPE, local) or reset the connection
@@ -111,6 +105,7 @@ struct LocalServer {
     JSocket server{path.c_str(), TCP_SERVER, static_cast<UDP_dir>(5)};
 };
 
+// Catches a time-out that writes a result, a refused null client_fd that accepts, a drop that does not close.
 TEST(JSocket, AcceptTakesAPendingConnection)
 {
     LocalServer s;
@@ -119,21 +114,18 @@ TEST(JSocket, AcceptTakesAPendingConnection)
     EXPECT_EQ(s.server.tcp_WaitForActivity(0), 0);
     EXPECT_EQ(s.server.tcp_check_for_connection(&peer, &client_fd, 0), 0);
     EXPECT_EQ(client_fd, 99);
-    EXPECT_EQ(peer, 7ul);
-    EXPECT_EQ(s.server.tcp_check_for_connection(&peer, nullptr, 0), 0) << "a null client_fd";
     JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
-    EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 1);
+    EXPECT_EQ(s.server.tcp_check_for_connection(&peer, nullptr, 5000), 0) << "a null client_fd";
     s.server.type = TCP_CLIENT;
     EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 0) << "only a server waits for connections";
     s.server.type = TCP_SERVER;
+    EXPECT_EQ(s.server.tcp_WaitForActivity(5000), 1) << "still pending";
     ASSERT_EQ(s.server.tcp_check_for_connection(nullptr, &client_fd, 5000), 1);
     s.server.tcp_drop_client(client_fd);
     EXPECT_EQ(client_fd, -1);
-    s.server.tcp_drop_client(client_fd);  // -1: nothing to do
     EXPECT_EQ(OpenDescriptorCount(), s.before + 2);
 }
 
-// Rows keep a closed descriptor's number; once another file has it, no use of the socket may touch it.
 // Catches a server that cannot come back on its port while its last connection
 // lingers in TIME_WAIT (SO_REUSEADDR missing or set after bind).
 TEST(JSocket, IPv4ServerRestartsOnItsPort)
@@ -148,6 +140,7 @@ TEST(JSocket, IPv4ServerRestartsOnItsPort)
     EXPECT_EQ(c.server.tcp_start_server(5), 1);
 }
 
+// Rows keep a closed descriptor's number; once another file has it, no use of the socket may touch it.
 TEST(JSocket, ClosedDescriptorIsNotClosedAgain)
 {
     for (bool bind_failed : {false, true}) {
@@ -162,6 +155,7 @@ TEST(JSocket, ClosedDescriptorIsNotClosedAgain)
         ASSERT_EQ(fcntl(number, F_GETFD), -1) << "the descriptor is closed";
         ASSERT_EQ(dup2(STDERR_FILENO, number), number);
         EXPECT_EQ(s.server.check_read(0, -1, 0), -1);
+        EXPECT_EQ(s.server.tcp_WaitForActivity(0), 0);
         s.server.tcp_close_listening_socket();
         s.server.ResetSocket();
         EXPECT_NE(fcntl(number, F_GETFD), -1) << "the file now at that number stays open";
@@ -171,30 +165,23 @@ TEST(JSocket, ClosedDescriptorIsNotClosedAgain)
     }
 }
 
-TEST(JSocket, NamesUpTo107Characters)
-{
-    TempDir dir;
-    const std::string longest = dir.path(std::string(107 - dir.path().size() - 1, 'n')), too_long = longest + "n";
-    const struct { const char* name; int opened; } rows[] = {{longest.c_str(), 1}, {too_long.c_str(), 0}, {"", 0}, {nullptr, 0}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name ? "name of " + std::to_string(std::string(row.name).size()) : std::string("null"));
-        JSocket s;
-        EXPECT_EQ(s.InitializeSocket(row.name, TCP_SERVER, 5), row.opened);
-    }
-}
-
-TEST(JSocket, ReinitializingClosesTheEarlierSocket)
+// Rows: a refused name (too long, empty, null) leaves the earlier socket open. Then a 107-character
+// name, the socket's own name and an unknown kind each reset the earlier socket first.
+TEST(JSocket, InitializeSocketNamesUpTo107Characters)
 {
     LocalServer s;
-    EXPECT_EQ(s.server.InitializeSocket("", TCP_SERVER, 5), 0);
-    EXPECT_TRUE(JSocket(s.path.c_str(), TCP_CLIENT, UDP_SEND).connected) << "a refused name leaves it open";
-    const std::string second = s.dir.path("second");
-    ASSERT_EQ(s.server.InitializeSocket(second.c_str(), TCP_SERVER, 5), 1);
+    const std::string longest = s.dir.path(std::string(107 - s.dir.path().size() - 1, 'n')), too_long = longest + "n";
+    for (const char* refused : {too_long.c_str(), "", static_cast<const char*>(nullptr)}) {
+        SCOPED_TRACE(refused ? "name of " + std::to_string(std::string(refused).size()) : std::string("null"));
+        EXPECT_EQ(s.server.InitializeSocket(refused, TCP_SERVER, 5), 0);
+        EXPECT_TRUE(JSocket(s.path.c_str(), TCP_CLIENT, UDP_SEND).connected);
+    }
+    ASSERT_EQ(s.server.InitializeSocket(longest.c_str(), TCP_SERVER, 5), 1);
     EXPECT_FALSE(PathExists(s.path));
     ASSERT_EQ(s.server.InitializeSocket(s.server.name, TCP_SERVER, 5), 1) << "its own name";
     EXPECT_EQ(OpenDescriptorCount(), s.before + 1);
     EXPECT_EQ(s.server.InitializeSocket(s.dir.path("odd").c_str(), static_cast<socket_type>(4), 0), 0) << "unknown kind";
-    EXPECT_FALSE(PathExists(second)) << "the earlier socket was reset";
+    EXPECT_FALSE(PathExists(longest));
     EXPECT_EQ(OpenDescriptorCount(), s.before);
 }
 
@@ -210,7 +197,32 @@ TEST(JSocket, ClientGivesUpAfterTenAttempts)
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
-TEST(JSocketCheckRead, ServesDescriptorsAbove1024)
+// Rows: a retried wait (of a receive, of an accept) that starts its whole time-out again after one
+// signal, or ends there. Then an unretried wait that goes on after a signal.
+TEST(JSocketCheckRead, OneSignal)
+{
+    LocalServer s;  // nothing ever comes
+    {
+        FakeClock clock;
+        for (bool accept : {false, true}) {
+            SCOPED_TRACE(accept ? "accept" : "receive");
+            const SignalStorm one(250, 1, [&] { clock.Advance(1900); });  // 100 ms remain after it
+            int fd = -1;
+            Message m;
+            EXPECT_TRUE(TakesMs(300, 1000, [&] {
+                EXPECT_EQ(accept ? s.server.tcp_check_for_connection(nullptr, &fd, 2000) : s.server.ReceiveMessage(&m, 2000, -1), 0);
+            }));
+        }
+    }
+    const SignalStorm signals;
+    errno = 0;
+    EXPECT_EQ(s.server.check_read(5000, -1, 0), -1);
+    EXPECT_EQ(errno, EINTR);
+}
+
+// Catches a wait limited to numbers below 1024 (select), and a closed descriptor taken for a
+// readable one (poll's POLLNVAL).
+TEST(JSocketCheckRead, AnyDescriptorNumber)
 {
     const rlimit limit{2048, 2048};
     setrlimit(RLIMIT_NOFILE, &limit);
@@ -222,79 +234,32 @@ TEST(JSocketCheckRead, ServesDescriptorsAbove1024)
     ASSERT_EQ(write(pair.fds[1], "high", 4), 4);
     EXPECT_EQ(s.check_read(-1, reader, 0), 1);
     close(reader);
-}
-
-TEST(JSocketCheckRead, SignalsEndOnlyAnUnretriedWait)
-{
-    Connection c(true);  // nothing ever comes on c.accepted
-    SignalStorm signals;
-    int result = 1;
-    EXPECT_TRUE(TakesMs(249, 500, [&] { result = c.server.check_read(250, c.accepted, 1); }));
-    EXPECT_EQ(result, 0);
     errno = 0;
-    EXPECT_EQ(c.server.check_read(5000, c.accepted, 0), -1);
-    EXPECT_EQ(errno, EINTR);
+    EXPECT_EQ(s.check_read(1000, reader, 1), -1) << "closed";
+    EXPECT_EQ(errno, EBADF);
 }
 
-// Catches a retried wait that starts its whole time-out again after an interruption.
-TEST(JSocketCheckRead, RetriedWaitAfterOneSignalLastsWhatRemains)
-{
-    SocketPair pair;  // nothing ever comes
-    FakeClock clock;
-    const SignalStorm one(250, 1, [&] { clock.Advance(1900); });
-    JSocket s;
-    EXPECT_TRUE(TakesMs(0, 1000, [&] { EXPECT_EQ(s.check_read(2000, pair.fds[0], 1), 0); }));
-}
-
-TEST(JSocketCheckRead, ClosedOrAbsentDescriptorIsEBADF)
-{
-    JSocket s;
-    const int closed = dup(STDERR_FILENO);
-    close(closed);
-    for (int fd : {closed, -1}) {  // -1: the own descriptor, which s lacks
-        SCOPED_TRACE("descriptor " + std::to_string(fd));
-        errno = 0;
-        EXPECT_EQ(s.check_read(1000, fd, 1), -1);
-        EXPECT_EQ(errno, EBADF);
-    }
-}
+// A local and an IPv4 connection, as root made under a group id unlike the user id.
+struct EveryKind : ::testing::Test {
+    const gid_t own_gid = getegid(), gid = geteuid() == 0 ? 4242 : own_gid;
+    const bool grouped = setegid(gid) == 0;
+    Connection ipv4{false}, local{true};
+    ~EveryKind() override { setegid(own_gid); }
+};
 
 // Catches a wrong field (the gid from the uid) and a refusal of the client's own end.
-TEST(JSocketCredentials, BothEndsSeeTheOthersIds)
+TEST_F(EveryKind, CredentialsOfALocalPeer)
 {
-    constexpr gid_t kOtherGid = 4242;
-    LocalServer s;
-    const pid_t parent = getpid(), child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {  // exit status 0: it saw the parent's pid through its own descriptor, then the close
-        if (geteuid() == 0 && setgid(kOtherGid) != 0)  // as root, a group id unlike the user id
-            _exit(2);
-        JSocket client(s.path.c_str(), TCP_CLIENT, UDP_SEND);
-        pid_t server_pid = 0;
-        char byte;
-        const bool seen = client.GetPeerCredentials(-1, &server_pid, nullptr, nullptr) == 1 && server_pid == parent;
-        _exit(seen && recv(client.fd, &byte, 1, 0) == 0 ? 0 : 1);
-    }
-    int accepted = -1;
-    ASSERT_EQ(s.server.tcp_check_for_connection(nullptr, &accepted, 5000), 1);
+    ASSERT_TRUE(grouped);
     pid_t pid = 0;
     uid_t uid = 12345;
-    gid_t gid = 12345;
-    EXPECT_EQ(s.server.GetPeerCredentials(accepted, &pid, &uid, &gid), 1);
-    EXPECT_EQ(pid, child);
-    EXPECT_EQ(uid, getuid());
-    EXPECT_EQ(gid, geteuid() == 0 ? kOtherGid : getgid());
-    EXPECT_EQ(s.server.GetPeerCredentials(accepted, nullptr, nullptr, nullptr), 1);
-    s.server.tcp_drop_client(accepted);
-    int status = -1;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_EQ(status, 0);
+    gid_t peer_gid = 12345;
+    EXPECT_EQ(local.server.GetPeerCredentials(local.accepted, &pid, &uid, &peer_gid), 1);
+    EXPECT_EQ(pid, getpid());
+    EXPECT_EQ(uid, geteuid());
+    EXPECT_EQ(peer_gid, gid);
+    EXPECT_EQ(local.client.GetPeerCredentials(-1, nullptr, nullptr, nullptr), 1) << "the client's own end";
 }
-
-struct EveryKind : ::testing::Test {
-    Connection ipv4{false}, local{true};
-    JSocket datagram{local.dir.path("dgram").c_str(), UDP_SOCKET, UDP_RECEIVE};
-};
 
 TEST_F(EveryKind, CredentialsOnlyForALocalStreamPeer)
 {
@@ -302,8 +267,7 @@ TEST_F(EveryKind, CredentialsOnlyForALocalStreamPeer)
     SocketPair pair(SOCK_DGRAM);  // a connected local datagram pair does have credentials
     const int unconnected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // its peer's pid reads 0
     const struct { const char* what; JSocket& s; int fd; } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted},
-                {"datagram", datagram, -1}, {"listening", local.server, -1}, {"bad number", none, 123456},
-                {"connected datagram pair", none, pair.fds[0]}, {"unconnected stream", none, unconnected}};
+                {"listening", local.server, -1}, {"connected datagram pair", none, pair.fds[0]}, {"unconnected stream", none, unconnected}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         pid_t pid = 777;
@@ -316,7 +280,7 @@ TEST_F(EveryKind, CredentialsOnlyForALocalStreamPeer)
 // Catches a socket, local or IPv4 accepted connection an exec'd program would inherit.
 TEST_F(EveryKind, DescriptorsAreCloseOnExec)
 {
-    EXPECT_EQ(HeldAfterExec({local.server.fd, local.client.fd, local.accepted, ipv4.accepted, datagram.fd}), "");
+    EXPECT_EQ(HeldAfterExec({local.server.fd, local.client.fd, local.accepted, ipv4.accepted}), "");
 }
 
 // The results of up to `most` sends of `bytes` each to a peer that never reads, up to the first 0.
@@ -328,63 +292,55 @@ std::string SendUntilRefused(JSocket& s, int sender, int most, size_t bytes = 65
     return results;
 }
 
-// Rows: the send that times out finds room for part of its 4 MiB, or none; either way it ends the connection.
+// Rows: a send of 4 MiB that the 50 ms bound cuts short (room for part of it, or none) gives 1 and ends
+// the connection; on a non-blocking descriptor the bound never applies, so the connection stays.
 TEST(JSocketSendTimeout, CutShortSendEndsTheConnection)
 {
-    for (bool full_before : {false, true}) {
-        SCOPED_TRACE(full_before ? "queue full before the send" : "room for part of it");
+    const struct { const char* what; int fill; bool blocking; const char* results; int end; } rows[] = {
+        {"room for part of it", 0, true, "10", 1}, {"queue full before", 64, true, "10", 1}, {"non-blocking", 64, false, "1111", 0}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
         Connection c(true);
         const int flags = fcntl(c.accepted, F_GETFL);
         ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags | O_NONBLOCK), 0);
-        SendUntilRefused(c.server, c.accepted, full_before ? 64 : 0);
-        ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags), 0);
+        SendUntilRefused(c.server, c.accepted, row.fill);
+        ASSERT_EQ(fcntl(c.accepted, F_SETFL, row.blocking ? flags : flags | O_NONBLOCK), 0);
         const timeval bound{0, 50000};
         ASSERT_EQ(setsockopt(c.accepted, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
-        EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 4, 4 << 20), "10") << "the cut-short send itself gives 1";
-        for (Message m; c.client.ReceiveMessage(&m, 5000, -1);) {
+        EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 4, 4 << 20), row.results);
+        for (Message m; c.client.ReceiveMessage(&m, 500, -1);) {
         }
-        EXPECT_EQ(c.client.check_read(0, -1, 0), 1) << "the client sees the end, not a time-out";
+        EXPECT_EQ(c.client.check_read(0, -1, 0), row.end) << "the client sees the end";
     }
 }
 
-// Fault caught: EINTR under SO_SNDTIMEO (even with SA_RESTART) taken for a time-out
+// Catches EINTR under SO_SNDTIMEO (even with SA_RESTART) taken for a time-out
 // or for success, losing the unsent part or cutting the connection.
-TEST(JSocketSendTimeout, SignalsDuringABoundedSendLoseNoByteAndKeepTheConnection)
+TEST(JSocketSendTimeout, SignalsDuringABoundedSendLoseNoByte)
 {
     Connection c(true);
     const std::string message = Pattern(4 << 20);  // far more than the socket buffers hold
-    const pid_t reader = fork();
-    if (reader == 0) {  // reads only once the sender is blocked, then answers whether all came in order
+    std::string got;
+    std::thread reader([&] {  // reads only once the sender is blocked
         Sleep(300);
-        std::string got;
         for (Message m; got.size() < message.size() && c.server.ReceiveMessage(&m, 5000, c.accepted);)
             got.append(m.data, m.length);
-        char verdict = got == message ? 'y' : 'n';
-        c.server.SendMessage(&verdict, 1, c.accepted);
-        _exit(0);
-    }
-    ASSERT_EQ(c.client.SetSendTimeout(20000), 1);
-    int sent = 0;
+    });
+    EXPECT_EQ(c.client.SetSendTimeout(20000), 1);
     {
-        SignalStorm signals(20, -1, {}, true);
-        sent = c.client.SendMessage(const_cast<char*>(message.data()), message.size(), -1);
+        const SignalStorm signals(20, -1, {}, true);
+        EXPECT_EQ(c.client.SendMessage(const_cast<char*>(message.data()), message.size(), -1), 1);
     }
-    EXPECT_EQ(sent, 1);
-    char verdict = 0;
-    EXPECT_EQ(c.client.ReceiveMessage(&verdict, 1, 20000, -1), 1) << "the connection is still open";
-    EXPECT_EQ(verdict, 'y') << "every byte arrived, in order";
-    int status = 0;
-    EXPECT_EQ(waitpid(reader, &status, 0), reader);
+    reader.join();
+    EXPECT_TRUE(got == message) << got.size() << " bytes arrived";
+    EXPECT_EQ(c.server.check_read(0, c.accepted, 0), 0) << "the connection is still open";
 }
 
-// Rows: what SetSendTimeout refuses and what it sets (SO_SNDTIMEO as read back).
-TEST(JSocketSendTimeout, SetSendTimeoutBoundsClientsAndRefusesTheRest)
+// Catches a bound on a listening socket, a refused 0 (no bound) and a bound of over a second set wrong.
+TEST(JSocketSendTimeout, SetSendTimeout)
 {
     Connection c(true);
-    JSocket empty;
-    EXPECT_EQ(empty.SetSendTimeout(100), 0) << "no descriptor";
     EXPECT_EQ(c.server.SetSendTimeout(100), 0) << "a listening socket";
-    EXPECT_EQ(c.client.SetSendTimeout(-1), 0);
     for (int ms : {0, 1500}) {  // the kernel keeps whole clock ticks
         SCOPED_TRACE(ms);
         EXPECT_EQ(c.client.SetSendTimeout(ms), 1);
@@ -393,18 +349,6 @@ TEST(JSocketSendTimeout, SetSendTimeoutBoundsClientsAndRefusesTheRest)
         getsockopt(c.client.fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &size);
         EXPECT_EQ(bound.tv_sec * 1000 + bound.tv_usec / 1000, ms);
     }
-}
-
-TEST(JSocketSendTimeout, NonBlockingSendKeepsTheConnection)
-{
-    Connection c(true);
-    const timeval bound{0, 50000};  // set, but a non-blocking send never waits for it
-    ASSERT_EQ(setsockopt(c.accepted, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
-    ASSERT_EQ(fcntl(c.accepted, F_SETFL, fcntl(c.accepted, F_GETFL) | O_NONBLOCK), 0);
-    EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 64), std::string(64, '1'));
-    char byte = 'k';
-    EXPECT_EQ(c.client.SendMessage(&byte, 1, -1), 1);
-    EXPECT_EQ(c.server.ReceiveMessage(&byte, 1, 5000, c.accepted), 1) << "still open both ways";
 }
 
 }  // namespace

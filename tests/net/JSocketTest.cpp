@@ -20,8 +20,6 @@ namespace {
 
 using namespace fktest;
 
-std::string Bytes(const Message& m) { return std::string(m.data, m.length); }
-
 // A local server at a fresh path, with the descriptor count from before it was opened.
 struct LocalServer {
     TempDir dir;
@@ -65,11 +63,11 @@ TEST(JSocketStream, RequestReplyAndTheEnd)
     EXPECT_EQ(c.client.SendMessage(&request), 1);
     received.socket = c.accepted;
     EXPECT_TRUE(c.server.ReceiveMessage(&received, 5000));
-    EXPECT_EQ(Bytes(received), "ping");
+    EXPECT_EQ(std::string(received.data, received.length), "ping");
     char pong[] = "pong!";
     EXPECT_EQ(c.server.SendMessage(pong, 5, c.accepted), 1);
     EXPECT_TRUE(c.client.ReceiveMessage(&received, 5000, -1));
-    EXPECT_EQ(Bytes(received), "pong!");
+    EXPECT_EQ(std::string(received.data, received.length), "pong!");
     Message empty;
     EXPECT_EQ(c.client.SendMessage(&empty, -1), 1) << "nothing sent, the connection still usable";
     c.server.tcp_drop_client(c.accepted);
@@ -257,15 +255,14 @@ TEST_F(EveryKind, CredentialsOfALocalPeer)
 
 TEST_F(EveryKind, CredentialsOnlyForALocalStreamPeer)
 {
-    JSocket none;
     SocketPair pair(SOCK_DGRAM);  // a connected local datagram pair does have credentials
     const int unconnected = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);  // its peer's pid reads 0
-    const struct { const char* what; JSocket& s; int fd; } rows[] = {{"IPv4 connection", ipv4.server, ipv4.accepted},
-        {"listening", local.server, -1}, {"datagram pair", none, pair.fds[0]}, {"unconnected stream", none, unconnected}};
+    const struct { const char* what; int fd; } rows[] = {{"IPv4 connection", ipv4.accepted},
+        {"listening", local.server.fd}, {"datagram pair", pair.fds[0]}, {"unconnected stream", unconnected}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         pid_t pid = 777;
-        EXPECT_EQ(row.s.GetPeerCredentials(row.fd, &pid, nullptr, nullptr), 0);
+        EXPECT_EQ(local.server.GetPeerCredentials(row.fd, &pid, nullptr, nullptr), 0);
         EXPECT_EQ(pid, 777) << "a refusal writes nothing";
     }
     close(unconnected);
@@ -295,16 +292,15 @@ TEST(JSocketSendTimeout, CutShortSendEndsTheConnection)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
         Connection c(true);
-        const int flags = fcntl(c.accepted, F_GETFL);
-        ASSERT_EQ(fcntl(c.accepted, F_SETFL, flags | O_NONBLOCK), 0);
-        SendUntilRefused(c.server, c.accepted, row.fill);
-        ASSERT_EQ(fcntl(c.accepted, F_SETFL, row.blocking ? flags : flags | O_NONBLOCK), 0);
-        const timeval bound{0, 50000};
-        ASSERT_EQ(setsockopt(c.accepted, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
-        EXPECT_EQ(SendUntilRefused(c.server, c.accepted, 4, 4 << 20), row.results);
-        for (Message m; c.client.ReceiveMessage(&m, 500, -1);) {
+        const int flags = fcntl(c.client.fd, F_GETFL);
+        ASSERT_EQ(fcntl(c.client.fd, F_SETFL, flags | O_NONBLOCK), 0);
+        SendUntilRefused(c.client, -1, row.fill);
+        ASSERT_EQ(fcntl(c.client.fd, F_SETFL, row.blocking ? flags : flags | O_NONBLOCK), 0);
+        ASSERT_EQ(c.client.SetSendTimeout(50), 1);
+        EXPECT_EQ(SendUntilRefused(c.client, -1, 4, 4 << 20), row.results);
+        for (Message m; c.server.ReceiveMessage(&m, 500, c.accepted);) {
         }
-        EXPECT_EQ(c.client.check_read(0, -1, 0), row.end) << "the client sees the end";
+        EXPECT_EQ(c.server.check_read(0, c.accepted, 0), row.end) << "the server sees the end";
     }
 }
 

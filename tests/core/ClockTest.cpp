@@ -15,8 +15,7 @@ TEST(TvSub, BorrowsOnceFromTheSeconds)
         {{3, 0}, {5, 1}, {-3, 999999}},
     };
     for (auto c : cases) {
-        SCOPED_TRACE(testing::Message() << c.out.tv_sec << " s " << c.out.tv_usec << " us - " << c.in.tv_sec
-                                        << " s " << c.in.tv_usec << " us");
+        SCOPED_TRACE(testing::Message() << c.out.tv_usec << " us - " << c.in.tv_usec << " us");
         tv_sub(&c.out, &c.in);
         EXPECT_EQ(c.out.tv_sec, c.want.tv_sec);
         EXPECT_EQ(c.out.tv_usec, c.want.tv_usec);
@@ -27,10 +26,8 @@ TEST(TvSub, BorrowsOnceFromTheSeconds)
 TEST(GetTickCount, RoundsHalfUpAndWraps)
 {
     const struct { timeval now; unsigned int ms; } cases[] = {
-        {{10, 0}, 10000u},         {{10, 499}, 10000u},       {{10, 500}, 10001u},          {{10, 501}, 10001u},
-        {{10, 1499}, 10001u},      {{10, 1500}, 10002u},      {{10, 999499}, 10999u},       {{10, 999500}, 11000u},
-        {{10, 999999}, 11000u},    {{11, 0}, 11000u},         {{4294967, 295499}, 4294967295u},
-        {{4294967, 295500}, 0u},   {{4294968, 0}, 704u},      {{1700000000, 0}, 3487918080u},
+        {{10, 0}, 10000u}, {{10, 499}, 10000u}, {{10, 500}, 10001u}, {{10, 999500}, 11000u},
+        {{4294967, 295499}, 4294967295u}, {{4294967, 295500}, 0u}, {{1700000000, 0}, 3487918080u},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.now.tv_sec << " s " << c.now.tv_usec << " us");
@@ -39,25 +36,10 @@ TEST(GetTickCount, RoundsHalfUpAndWraps)
     }
 }
 
-TEST(GetTickCount, FollowsTheRealClock)
-{
-    const unsigned int first = GetTickCount();
-    Sleep(50);
-    EXPECT_GE(GetTickCount() - first, 49u);
-    EXPECT_LT(GetTickCount() - first, 2000u);
-}
-
-TEST(Sleep, ZeroOrNegativeReturnsAtOnce)
-{
-    for (int ms : {0, -1, -5, -1000}) {
-        SCOPED_TRACE(ms);
-        EXPECT_TRUE(fktest::TakesMs(0, 200, [ms] { Sleep(ms); }));
-    }
-}
-
 // Signals interrupt the wait many times; the total is still about ms, neither longer nor cut short.
 TEST(Sleep, LastsTheRequestedTimeAlsoUnderSignals)
 {
+    EXPECT_TRUE(fktest::TakesMs(0, 200, [] { Sleep(-1000); })) << "none for less than zero";
     EXPECT_TRUE(fktest::TakesMs(119, 1000, [] { Sleep(120); }));
     EXPECT_TRUE(fktest::TakesMs(299, 2000, [] { fktest::SignalStorm signals; Sleep(300); }));
 }

@@ -149,7 +149,7 @@ TEST_F(HeldLockTest, CreateLetsGoOfASetTakenMeanwhile)
 {
     const int semid = cs.semid;
     std::thread waiter([semid] { sembuf take{0, -1, 0}; semop(semid, &take, 1); });
-    while (semctl(semid, 0, GETNCNT) == 0)
+    for (int i = 0; i < 10000 && semctl(semid, 0, GETNCNT) == 0; ++i)  // until the waiter waits
         std::this_thread::sleep_for(1ms);
     EXPECT_EQ(cs.Create(), 0) << "the kernel hands the freed lock to the waiter at once";
     EXPECT_EQ(cs.semid, -1);

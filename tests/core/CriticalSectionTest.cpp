@@ -210,14 +210,14 @@ TEST_F(OwnedLockTest, ASetInUseIsNotAdopted)
 }
 
 // Fault caught: Lock without SEM_UNDO (the kernel keeps a dead holder's lock), a new set made on
-// every crash, or a crashed holder's lock kept by the next run.
+// every crash, a crashed holder's lock kept by the next run, or an adopted set's old mode kept.
 TEST_F(OwnedLockTest, ARunThatDiesHoldingItLeavesASetTheNextRunAdopts)
 {
     int first = -1;
     for (int run = 0; run < 3; ++run) {
         SCOPED_TRACE(run);
         // The child ends holding the lock, its object never destroyed, as in a crash.
-        EXPECT_TRUE(Succeeded(Fork([&] { return (new CriticalSection(path.c_str(), 0600))->Lock(0) == 1; })));
+        EXPECT_TRUE(Succeeded(Fork([&] { return (new CriticalSection(path.c_str(), 0640))->Lock(0) == 1; })));
         first = run == 0 ? semget(key, 0, 0) : first;
         EXPECT_EQ(semget(key, 0, 0), first) << "the same set, adopted";
         EXPECT_EQ(semctl(first, 0, GETVAL), 1) << "released by the kernel";
@@ -225,6 +225,9 @@ TEST_F(OwnedLockTest, ARunThatDiesHoldingItLeavesASetTheNextRunAdopts)
     CriticalSection next(path.c_str(), 0600);
     EXPECT_EQ(next.semid, first);
     EXPECT_EQ(next.Lock(0), 1);
+    semid_ds ds{};
+    ASSERT_EQ(semctl(first, 0, IPC_STAT, &ds), 0);
+    EXPECT_EQ(ds.sem_perm.mode & 0777, 0600) << "the adopting run's mode, not the earlier 0640";
 }
 
 }  // namespace

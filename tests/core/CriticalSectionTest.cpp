@@ -226,7 +226,8 @@ TEST_F(OwnedLockTest, ARunThatDiesHoldingItLeavesASetTheNextRunAdopts)
     EXPECT_EQ(next.semid, first);
     EXPECT_EQ(next.Lock(0), 1);
     semid_ds ds{};
-    ASSERT_EQ(semctl(first, 0, IPC_STAT, &ds), 0);
+    const union { semid_ds* buf; } arg{&ds};  // a union, as semctl reads it: 32-bit PowerPC passes unions by reference
+    ASSERT_EQ(semctl(first, 0, IPC_STAT, arg), 0);
     EXPECT_EQ(ds.sem_perm.mode & 0777, 0600) << "the adopting run's mode, not the earlier 0640";
 }
 

@@ -219,13 +219,7 @@ TEST(JTCPServer, StartServerOnListenerTakesOnlyALocalListener)
 // Faults: messages reach the app before SetApp, or none after; a server descriptor leaks into exec'd programs.
 TEST(JTCPServer, MessagesBeforeSetAppAreDropped)
 {
-    const auto inheritable = [] {  // open and not close-on-exec
-        int n = 0;
-        for (int fd = 0; fd < 1024; ++fd)
-            n += fcntl(fd, F_GETFD) == 0;
-        return n;
-    };
-    const int inherited = inheritable();
+    const int inherited = fktest::InheritableDescriptorCount();
     EchoServer s(4, 1, false);
     Client client(s.path);
     ASSERT_TRUE(client.Send("early"));
@@ -233,7 +227,7 @@ TEST(JTCPServer, MessagesBeforeSetAppAreDropped)
     s.server->SetApp(&s.app);
     EXPECT_TRUE(client.Echo(fktest::Pattern(3000)));
     EXPECT_GE(fktest::OpenDescriptorCount() - s.before, 6);  // listening, accepted, two wake-ups, epoll, client
-    EXPECT_EQ(inheritable(), inherited);
+    EXPECT_EQ(fktest::InheritableDescriptorCount(), inherited);
 }
 
 // Faults: a client waiting for a full table is never taken when a slot frees; high descriptor numbers go unwatched.
@@ -292,25 +286,17 @@ TEST(JTCPServer, ExhaustedDescriptorsKeepTheServerQuiet)
     EXPECT_LT(cpu_ms, 0.25 * MsSince(start)) << "child CPU ms: a busy loop";
 }
 
-int SendBoundMs(int fd)
-{
-    timeval bound{};
-    socklen_t size = sizeof bound;
-    getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &size);
-    return static_cast<int>(bound.tv_sec * 1000 + bound.tv_usec / 1000);
-}
-
 // Faults: the default bound is not 1000 ms; a change misses connected clients; a negative value is taken.
 TEST(JTCPServer, SendTimeoutReachesConnectedClients)
 {
     EchoServer s(2);
     auto clients = s.Connected(1);
-    EXPECT_EQ(SendBoundMs(s.Slot(0).fd), 1000);
+    EXPECT_EQ(fktest::SendBoundMs(s.Slot(0).fd), 1000);
     s.server->SetSendTimeout(300);
-    EXPECT_TRUE(WaitUntil([&] { return SendBoundMs(s.Slot(0).fd) == 300; }));
+    EXPECT_TRUE(WaitUntil([&] { return fktest::SendBoundMs(s.Slot(0).fd) == 300; }));
     s.server->SetSendTimeout(-5);  // ignored
     const auto more = s.Connected(1);
-    EXPECT_EQ(SendBoundMs(s.Slot(1).fd), 300);
+    EXPECT_EQ(fktest::SendBoundMs(s.Slot(1).fd), 300);
 }
 
 // Faults: SetIdleTimeout(0) does not switch the limit off again, or a negative value is taken.

@@ -49,15 +49,20 @@ int FreeLoopbackPort(int sock_type)
     return bound ? ntohs(a.sin_port) : -1;
 }
 
-std::string HeldAfterExec(const std::vector<int>& fds)
+int InheritableDescriptorCount()
 {
-    std::string held;
-    for (int fd : fds) {
-        const int flags = fcntl(fd, F_GETFD);
-        if (flags != -1 && !(flags & FD_CLOEXEC))
-            held += std::to_string(fd) + " ";
-    }
-    return held;
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        n += fcntl(std::stoi(entry.path().filename()), F_GETFD) == 0;  // the iterator's own is close-on-exec
+    return n;
+}
+
+int SendBoundMs(int fd)
+{
+    timeval bound{};
+    socklen_t size = sizeof bound;
+    getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, &size);
+    return static_cast<int>(bound.tv_sec * 1000 + bound.tv_usec / 1000);
 }
 
 SocketPair::SocketPair(int type) { socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, fds); }

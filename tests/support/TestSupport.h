@@ -17,7 +17,6 @@
 #include <string>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace fktest {
 
@@ -46,9 +45,11 @@ bool PathExists(const std::string& path);
 // A port on 127.0.0.1 that was free a moment ago (SOCK_STREAM or SOCK_DGRAM).
 int FreeLoopbackPort(int sock_type);
 
-// Which of `fds` an exec'd program would still hold (open and not close-on-exec):
-// their numbers, each followed by a space ("" for none).
-std::string HeldAfterExec(const std::vector<int>& fds);
+// How many descriptors an exec'd program would inherit now (open and not close-on-exec).
+int InheritableDescriptorCount();
+
+// The send bound of `fd` (SO_SNDTIMEO) in milliseconds.
+int SendBoundMs(int fd);
 
 // A connected local socket pair (SOCK_STREAM unless told), both ends close-on-exec;
 // closes the ends it still holds. Give() hands fds[0] over.
